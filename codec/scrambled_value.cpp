@@ -1,0 +1,138 @@
+#include "codec/scrambled_value.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <random>
+
+#include "codec/error.h"
+#include "codec/windows1252.h"
+
+namespace kivo {
+namespace {
+
+// The value's numbers are 16-bit: arithmetic that leaves the range raises overflow instead
+// of wrapping.
+std::int16_t ToInt16(long long v) {
+  if (v < std::numeric_limits<std::int16_t>::min() || v > std::numeric_limits<std::int16_t>::max())
+    throw Error::Standard(kOverflow);
+  return static_cast<std::int16_t>(v);
+}
+
+// Conversion of a double to a 16-bit integer rounds half to even.
+std::int16_t RoundToInt16(double v) {
+  if (!(v >= -32768.5 && v <= 32767.5)) throw Error::Standard(kOverflow);
+  return ToInt16(static_cast<long long>(std::nearbyint(v)));
+}
+
+// Text to number, strictly: an optional minus sign and decimal digits, nothing else. The
+// fields are at most three characters, so a long long cannot overflow here.
+long long ParseNumber(std::string_view s) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < s.size() && s[i] == '-') negative = true, ++i;
+  if (i == s.size() || s.size() > 18) throw Error::Standard(kTypeMismatch);
+  long long v = 0;
+  for (; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9') throw Error::Standard(kTypeMismatch);
+    v = v * 10 + (s[i] - '0');
+  }
+  return negative ? -v : v;
+}
+
+std::int16_t ReadInt16(std::string_view s) { return ToInt16(ParseNumber(s)); }
+double ReadDouble(std::string_view s) { return static_cast<double>(ParseNumber(s)); }
+
+// Mid(s, start, length) with a 1-based start: past the end gives "", a length past the end is
+// cut. Callers check that start is at least 1.
+std::string_view Mid(std::string_view s, long long start, long long length) {
+  const auto from = static_cast<std::size_t>(start - 1);
+  if (from >= s.size()) return {};
+  return s.substr(from, static_cast<std::size_t>(length));
+}
+
+std::string_view Right(std::string_view s, std::size_t n) {
+  return s.size() <= n ? s : s.substr(s.size() - n);
+}
+
+// The shift of a width code: its first decimal digit times its last, plus 20.
+std::int16_t ShiftOf(std::int16_t widthCode) {
+  const std::string digits = std::to_string(widthCode);
+  const double first = ReadDouble(std::string_view(digits).substr(0, 1));
+  const double last = ReadDouble(Right(digits, 1));
+  return RoundToInt16(first * last + 20);
+}
+
+std::string Padded(long long v, std::size_t width) {
+  return std::string(Right(std::string(width - 1, '0') + std::to_string(v), width));
+}
+
+}  // namespace
+
+std::string DecodeValue(std::string_view value) {
+  const auto n = static_cast<long long>(value.size());
+  const std::int16_t draw = ReadInt16(Right(value, 2));
+  if (n - 3 <= 0) throw Error::Standard(kInvalidArgument);
+  const std::int16_t widthCode = ReadInt16(Mid(value, n - 3, 2));
+  const std::int16_t shift = ShiftOf(widthCode);
+  const int width = widthCode <= 33 ? 3 : widthCode <= 66 ? 2 : 1;
+  if (n - 3 - width <= 0) throw Error::Standard(kInvalidArgument);
+  const std::int16_t masked = ReadInt16(Mid(value, n - 3 - width, width));
+  const auto count = static_cast<std::int16_t>(masked ^ draw);
+
+  std::string bytes;
+  for (std::int16_t i = 1; i <= count; i = ToInt16(i + 1)) {
+    const std::int16_t pos = ToInt16(3 * ToInt16(i - 1) + 4);
+    const double group = ReadDouble(Mid(value, pos, 3));
+    const double code = std::nearbyint(group - shift);
+    if (code < 0 || code > 255) throw Error::Standard(kInvalidArgument);
+    bytes.push_back(static_cast<char>(static_cast<unsigned char>(code)));
+  }
+  return Windows1252ToUtf8(bytes);
+}
+
+std::string EncodeValue(std::string_view text) { return EncodeValue(text, RandomBetween); }
+
+std::string EncodeValue(std::string_view text, const RandomSource& random) {
+  const std::string bytes = Utf8ToWindows1252(text);
+  const std::int16_t length = ToInt16(static_cast<long long>(bytes.size()));
+  // Longer texts would need a masked length of four digits and decode cut short.
+  if (static_cast<std::size_t>(length) > kMaxEncodableLength)
+    throw Error::Standard(kInvalidArgument);
+
+  const std::int16_t draw = RoundToInt16(random(0, 33));
+  const auto masked = static_cast<std::int16_t>(length ^ draw);
+  const std::int16_t base = masked >= 100 ? 33 : masked >= 10 ? 66 : 99;
+  const std::int16_t widthCode = ToInt16(base - draw);
+  const std::int16_t shift = ShiftOf(widthCode);
+
+  std::string groups;
+  groups.reserve(bytes.size() * 3);
+  for (const char c : bytes) {
+    groups += Padded(ToInt16(static_cast<unsigned char>(c) + shift), 3);
+  }
+  const std::int16_t filler = RoundToInt16(random(0, 1000));
+  return Padded(filler, 3) + groups + std::to_string(masked) + Padded(widthCode, 2) +
+         Padded(draw, 2);
+}
+
+double RandomBetween(std::int32_t lower, std::int32_t span) {
+  static std::mutex mutex;
+  static std::mt19937_64 generator;
+  std::lock_guard lock(mutex);
+  // Reseeding from the clock alone would repeat the number for two calls within one tick,
+  // so the previous state is folded into the seed.
+  const auto ticks = std::chrono::high_resolution_clock::now().time_since_epoch().count();
+  const auto clock = static_cast<std::uint64_t>(ticks);
+  const std::uint64_t previous = generator();
+  std::seed_seq seed{static_cast<std::uint32_t>(clock), static_cast<std::uint32_t>(clock >> 32),
+                     static_cast<std::uint32_t>(previous), static_cast<std::uint32_t>(previous >> 32)};
+  generator.seed(seed);
+  // 53 random bits scaled into [0, 1): never 1, which generate_canonical may return.
+  const double u = static_cast<double>(generator() >> 11) * 0x1.0p-53;
+  return std::floor(u * span) + lower;
+}
+
+}  // namespace kivo

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "codec/error.h"
+#include "upgrade/connection_target.h"
+
+namespace kivo {
+
+// One diagnostic record as the driver reported it, informational ones included.
+struct Diagnostic {
+  std::string sqlState;
+  std::int32_t nativeError = 0;
+  std::string message;  // without the driver's bracketed tags, as the server wrote it
+};
+
+struct StatementOutcome {
+  std::string text;
+  bool succeeded = false;
+  std::vector<Diagnostic> diagnostics;
+};
+
+struct BatchOutcome {
+  // The statements that were sent, in order; a batch stops early only where the server would
+  // have abandoned the rest of it (name resolution) or the connection is gone.
+  std::vector<StatementOutcome> statements;
+  // The error of the first failing statement: its first record's native number and all of its
+  // records' messages joined by CR LF. Empty when every statement succeeded.
+  std::optional<Error> error;
+};
+
+// The database connection of one run.
+class DatabaseClient {
+ public:
+  virtual ~DatabaseClient() = default;
+
+  // Opens synchronously. Returns the failure, if the open failed; openErrors() then lists the
+  // records with which the server or driver refused it (possibly none).
+  virtual std::optional<Error> open(const ConnectionTarget& target) = 0;
+  virtual const std::vector<Diagnostic>& openErrors() const = 0;
+
+  // Sends the statements of one batch, whose concatenation is the batch's text.
+  virtual BatchOutcome execute(std::span<const std::string> statements) = 0;
+
+  // Closes the connection; a no-op when it is not open.
+  virtual std::optional<Error> close() = 0;
+};
+
+}  // namespace kivo

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "codec/error.h"
+#include "upgrade/connection_target.h"
+#include "upgrade/database_client.h"
+#include "upgrade/run_host.h"
+
+namespace kivo {
+
+// How a run reaches the database. The window and the companion use DefaultRunEnvironment();
+// tests put a scripted client in its place.
+struct RunEnvironment {
+  std::function<std::vector<std::string>()> installedDrivers;
+  std::function<std::unique_ptr<DatabaseClient>()> makeClient;
+  std::string driverOverride;  // names the ODBC driver to use instead of the first found
+  int statementTimeoutSeconds = 30;
+  bool dryRun = false;  // stop after the configuration phase; connect to nothing
+};
+
+// ODBC through the platform's driver manager; the driver override from KIVO_ODBC_DRIVER.
+RunEnvironment DefaultRunEnvironment();
+
+enum class RunEnd {
+  kNotStarted,  // empty data directory: nothing done, nothing shown
+  kPrepared,    // dry run: the configuration phase succeeded
+  kRefused,     // the open listed errors; its first one was shown
+  kSucceeded,   // success verdict
+  kFailed,      // failure verdict
+};
+
+struct HistoryReport {
+  std::string statement;
+  BatchOutcome outcome;
+};
+
+struct BatchReport {
+  int number = 0;  // 1 to 5
+  std::string text;
+  BatchOutcome outcome;
+  std::string classification;  // "altered", "missing", "history", "failed"
+  std::optional<HistoryReport> history;
+};
+
+// What a run did, for reports beyond the status box (the companion's JSON).
+struct RunReport {
+  RunEnd end = RunEnd::kNotStarted;
+  std::optional<ConnectionTarget> target;  // after a successful configuration phase
+  std::string displayConnectionString;     // prefix and logon part, password masked
+  std::vector<BatchReport> batches;
+  std::optional<Error> failure;  // the error the failure verdict reported
+};
+
+// The whole upgrade run behind the update button, start to end on the calling thread.
+RunReport RunUpgrade(RunHost& host, const RunEnvironment& environment);
+
+}  // namespace kivo
