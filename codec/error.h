@@ -16,6 +16,8 @@ enum ErrorNumber : std::int32_t {
   kPermissionDenied = 70,
   kPathFileAccessError = 75,
   kPathNotFound = 76,
+  // What a failure that brings no number of its own is reported with (E_FAIL).
+  kUnspecifiedError = -2147467259,
 };
 
 // The standard description of one of the numbers above; empty for any other number.

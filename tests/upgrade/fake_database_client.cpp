@@ -1,0 +1,86 @@
+#include "tests/upgrade/fake_database_client.h"
+
+#include <utility>
+
+namespace kivo::testing {
+namespace {
+
+constexpr const char* kLostMessage = "Communication link failure";
+
+class FakeDatabaseClient : public DatabaseClient {
+ public:
+  explicit FakeDatabaseClient(std::shared_ptr<FakeServer> server) : server_(std::move(server)) {
+    ++server_->clientsAlive;
+  }
+  ~FakeDatabaseClient() override { --server_->clientsAlive; }
+
+  std::optional<Error> open(const ConnectionTarget& target) override {
+    ++server_->opens;
+    server_->openedWith = target;
+    openErrors_ = server_->openErrors;
+    open_ = !server_->openError;
+    return server_->openError;
+  }
+
+  const std::vector<Diagnostic>& openErrors() const override { return openErrors_; }
+
+  BatchOutcome execute(std::span<const std::string> statements) override {
+    BatchOutcome outcome;
+    for (const std::string& statement : statements) {
+      StatementOutcome& s = outcome.statements.emplace_back();
+      s.text = statement;
+      const bool lost = !open_ || (server_->dropAfter &&
+                                   static_cast<int>(server_->sent.size()) >= *server_->dropAfter);
+      if (!lost) server_->sent.push_back(statement);
+      if (lost) {
+        s.diagnostics = {{"08S01", 0, kLostMessage}};
+      } else if (auto it = server_->failures.find(statement); it != server_->failures.end()) {
+        s.diagnostics = it->second;
+      } else {
+        s.succeeded = true;
+        continue;
+      }
+      if (!outcome.error) {
+        std::string description;
+        for (const auto& d : s.diagnostics)
+          description += (description.empty() ? "" : "\r\n") + d.message;
+        const int number = s.diagnostics.front().nativeError;
+        outcome.error = Error(number ? number : kUnspecifiedError, description);
+      }
+      if (lost) break;
+    }
+    return outcome;
+  }
+
+  std::optional<Error> close() override {
+    ++server_->closes;
+    open_ = false;
+    return server_->closeError;
+  }
+
+ private:
+  std::shared_ptr<FakeServer> server_;
+  std::vector<Diagnostic> openErrors_;
+  bool open_ = false;
+};
+
+}  // namespace
+
+std::vector<Diagnostic> FakeServer::MissingObject(const std::string& name) {
+  return Message(4902, "Cannot find the object \"" + name +
+                           "\" because it does not exist or you do not have permissions.");
+}
+
+std::vector<Diagnostic> FakeServer::Message(int number, const std::string& text,
+                                            const std::string& sqlState) {
+  return {{sqlState, number, text}};
+}
+
+RunEnvironment FakeEnvironment(std::shared_ptr<FakeServer> server) {
+  RunEnvironment environment;
+  environment.installedDrivers = [] { return std::vector<std::string>{"FreeTDS"}; };
+  environment.makeClient = [server] { return std::make_unique<FakeDatabaseClient>(server); };
+  return environment;
+}
+
+}  // namespace kivo::testing

@@ -1,0 +1,322 @@
+#include "upgrade/upgrade_run.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/upgrade/fake_database_client.h"
+#include "tests/upgrade/recording_host.h"
+#include "codec/scrambled_value.h"
+#include "upgrade/upgrade_batches.h"
+
+namespace kivo {
+namespace {
+
+using testing::FakeServer;
+
+const std::string kStoredValue =
+    "Provider=SQLOLEDB.1;Persist Security Info=False;Data Source=db01;Initial Catalog=KIVO;"
+    "User ID=kivo;Password=stored-secret";
+
+const UpgradeBatch& Batch(int n) { return UpgradeBatches()[n - 1]; }
+std::string Line(const std::string& text) { return text + "\r\n\r\n"; }
+
+std::vector<std::string> AllStatements() {
+  std::vector<std::string> all;
+  for (const auto& b : UpgradeBatches()) all.insert(all.end(), b.statements.begin(), b.statements.end());
+  return all;
+}
+
+class UpgradeRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    web.writeEntry(kStoredValue);
+    host.webDir = web.pathText();
+  }
+
+  RunReport run() { return RunUpgrade(host, testing::FakeEnvironment(server)); }
+
+  void fail(const std::string& statement, std::vector<Diagnostic> records) {
+    server->failures[statement] = std::move(records);
+  }
+
+  testing::WebDirectory web;
+  testing::RecordingHost host;
+  std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>();
+};
+
+TEST_F(UpgradeRunTest, EveryBatchSucceeding) {
+  const RunReport report = run();
+  EXPECT_EQ(host.status, Line("Table CHXD.T2011 columns altered!") +
+                             Line("Table MD.CustomerContact columns altered!") +
+                             Line("Table CHXD.CustomerContact columns altered!") +
+                             Line("Table MD.Customer Columns altered!") +
+                             Line("Table CHXD.Customer Columns altered!") +
+                             "Kivo client was update successful\r\n");
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update successful!"});
+  EXPECT_EQ(host.events,
+            (std::vector<std::string>{"statusbox", "busy", "normal", "message"}));
+  EXPECT_EQ(host.statusBoxWidth, 6735);
+  EXPECT_EQ(server->sent, AllStatements());
+  EXPECT_EQ(server->closes, 1);
+  EXPECT_EQ(server->clientsAlive, 0);
+  EXPECT_EQ(report.end, RunEnd::kSucceeded);
+  ASSERT_TRUE(server->openedWith);
+  EXPECT_EQ(server->openedWith->server, "db01");
+  EXPECT_EQ(server->openedWith->database, "KIVO");
+  EXPECT_EQ(server->openedWith->logon.mode, LogonMode::kWindows);
+  EXPECT_EQ(report.displayConnectionString,
+            "Provider=SQLOLEDB.1;Persist Security Info=False;Data Source=db01;Initial Catalog=KIVO;"
+            "Trusted_Connection = Yes;Integrated Security=SSPI;");
+}
+
+TEST_F(UpgradeRunTest, SqlLoginTakesTheTypedCredentialsNotTheStoredOnes) {
+  host.sqlLoginMode = true;
+  host.login = "admin";
+  host.password = "p;w}d";
+  run();
+  ASSERT_TRUE(server->openedWith);
+  EXPECT_EQ(server->openedWith->logon.mode, LogonMode::kSqlLogin);
+  EXPECT_EQ(server->openedWith->logon.login, "admin");
+  EXPECT_EQ(server->openedWith->logon.password, "p;w}d");
+}
+
+TEST_F(UpgradeRunTest, MissingTablesOfTheFirstBatchesAreReportedAndTolerated) {
+  fail(Batch(1).statements[4], FakeServer::MissingObject("CHXD.T_HIST"));
+  fail(Batch(2).statements[0], FakeServer::MissingObject("MD.CustomerContact"));
+  run();
+  EXPECT_EQ(host.status, Line("No table T_Hist existing!") +
+                             Line("No table MD.CustomerContact existing!") +
+                             Line("Table CHXD.CustomerContact columns altered!") +
+                             Line("Table MD.Customer Columns altered!") +
+                             Line("Table CHXD.Customer Columns altered!") +
+                             "Kivo client was update successful\r\n");
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update successful!"});
+  // Every statement of a batch runs, even after one failed.
+  EXPECT_EQ(server->sent, AllStatements());
+}
+
+struct HistoryCase {
+  const char* name;
+  int batch;
+  std::vector<Diagnostic> historyAnswer;  // empty: the history table is created
+  std::string expectedStatus;             // what the batch writes
+  bool failsTheRun;
+};
+
+class HistoryStepTest : public UpgradeRunTest,
+                        public ::testing::WithParamInterface<HistoryCase> {};
+
+TEST_P(HistoryStepTest, ClassifiesTheHistoryStatementByItsOwnOutcome) {
+  const HistoryCase& c = GetParam();
+  const UpgradeBatch& batch = Batch(c.batch);
+  const auto missing = FakeServer::MissingObject("X_Hist");
+  fail(batch.statements[2], missing);
+  if (!c.historyAnswer.empty()) fail(batch.history->statement, c.historyAnswer);
+  const RunReport report = run();
+
+  std::string expected;
+  for (int n = 1; n <= 5; ++n)
+    expected += n == c.batch ? c.expectedStatus : Line(Batch(n).alteredLine);
+  expected += c.failsTheRun ? "" : "Kivo client was update successful\r\n";
+  EXPECT_EQ(host.status.substr(0, expected.size()), expected);
+  EXPECT_EQ(report.end, c.failsTheRun ? RunEnd::kFailed : RunEnd::kSucceeded);
+  // The history statement follows its batch and comes before the next one.
+  std::vector<std::string> sent = AllStatements();
+  const auto afterBatch = std::find(sent.begin(), sent.end(), batch.statements.back()) + 1;
+  sent.insert(afterBatch, batch.history->statement);
+  EXPECT_EQ(server->sent, sent);
+}
+
+const std::string kBatch3Missing =
+    "Cannot find the object \"X_Hist\" because it does not exist or you do not have permissions.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Batches, HistoryStepTest,
+    ::testing::Values(
+        HistoryCase{"created3", 3, {}, Line("Table CHXD.CustomerContact_Hist is created!"), false},
+        HistoryCase{"created4", 4, {}, Line("Table MD.Customer_Hist is created!"), false},
+        HistoryCase{"created5", 5, {}, Line("Table CHXD.Customer_Hist is created!"), false},
+        // Both tables exist: the ALTER was refused for want of permission.
+        HistoryCase{"exists",
+                    4,
+                    FakeServer::Message(2714,
+                                        "There is already an object named 'Customer_Hist' in the "
+                                        "database.",
+                                        "42S01"),
+                    kBatch3Missing + "\r\n" + Batch(4).text() + "\r\n",
+                    true},
+        HistoryCase{"baseMissing",
+                    5,
+                    FakeServer::Message(208, "Invalid object name 'CHXD.Customer'.", "42S02"),
+                    "Invalid object name 'CHXD.Customer'.\r\n",
+                    false},
+        HistoryCase{"refused",
+                    3,
+                    FakeServer::Message(262, "CREATE TABLE permission denied in database 'KIVO'."),
+                    "CREATE TABLE permission denied in database 'KIVO'.\r\n" + Batch(3).text() +
+                        "\r\n",
+                    true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpgradeRunTest, AnUnrecognisedFailureDoesNotTaintLaterBatches) {
+  const std::string conversion = "Arithmetic overflow error converting expression.";
+  fail(Batch(1).statements[0], FakeServer::Message(8115, conversion));
+  run();
+  EXPECT_EQ(host.status, conversion + "\r\n" + Batch(1).text() + "\r\n" +
+                             Line("Table MD.CustomerContact columns altered!") +
+                             Line("Table CHXD.CustomerContact columns altered!") +
+                             Line("Table MD.Customer Columns altered!") +
+                             Line("Table CHXD.Customer Columns altered!") + conversion + "\r\n");
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
+  EXPECT_EQ(host.events,
+            (std::vector<std::string>{"statusbox", "busy", "normal", "exit", "message"}));
+}
+
+TEST_F(UpgradeRunTest, ALaterMissingTableDoesNotWipeAnEarlierFailure) {
+  fail(Batch(1).statements[0], FakeServer::Message(8115, "first"));
+  fail(Batch(2).statements[0], FakeServer::MissingObject("MD.CustomerContact"));
+  fail(Batch(4).statements[1], FakeServer::Message(1234, "second"));
+  const RunReport report = run();
+  EXPECT_EQ(report.end, RunEnd::kFailed);
+  ASSERT_TRUE(report.failure);
+  EXPECT_EQ(report.failure->description(), "second");  // the last unrecognised failure
+  EXPECT_TRUE(host.status.ends_with("\r\nsecond\r\n"));
+  EXPECT_NE(host.status.find(Line("No table MD.CustomerContact existing!")), std::string::npos);
+}
+
+TEST_F(UpgradeRunTest, EveryRecordOfAFailingStatementIsReported) {
+  fail(Batch(2).statements[1],
+       {{"42000", 5074, "The index 'IX_CC_Address' is dependent on column 'Address'."},
+        {"42000", 4922,
+         "ALTER TABLE ALTER COLUMN Address failed because one or more objects access this column."}});
+  run();
+  EXPECT_NE(host.status.find("The index 'IX_CC_Address' is dependent on column 'Address'.\r\n"
+                             "ALTER TABLE ALTER COLUMN Address failed because one or more objects "
+                             "access this column.\r\n" +
+                             Batch(2).text() + "\r\n"),
+            std::string::npos);
+}
+
+TEST_F(UpgradeRunTest, AConnectionLostMidRunFailsEveryLaterBatch) {
+  server->dropAfter = static_cast<int>(Batch(1).statements.size() + Batch(2).statements.size());
+  const RunReport report = run();
+  std::string expected = Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine);
+  for (int n = 3; n <= 5; ++n) expected += "Communication link failure\r\n" + Batch(n).text() + "\r\n";
+  expected += "Communication link failure\r\n";
+  EXPECT_EQ(host.status, expected);
+  EXPECT_EQ(report.end, RunEnd::kFailed);
+  EXPECT_EQ(server->clientsAlive, 0);
+}
+
+TEST_F(UpgradeRunTest, AFailingCloseFailsTheRun) {
+  server->closeError = Error(-2147467259, "Connection was not closed cleanly");
+  run();
+  EXPECT_TRUE(host.status.ends_with(Line(Batch(5).alteredLine) +
+                                    "Connection was not closed cleanly\r\n"));
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
+}
+
+TEST_F(UpgradeRunTest, ARefusedOpenShowsItsFirstErrorAndNothingElse) {
+  server->openError = Error(18456, "Login failed for user 'sa'.");
+  server->openErrors = {{"42000", 18456, "Login failed for user 'sa'."},
+                        {"08001", 0, "Unable to connect to data source"}};
+  const RunReport report = run();
+  EXPECT_EQ(host.status, "");
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Login failed for user 'sa'.\r\n"});
+  EXPECT_EQ(host.events, (std::vector<std::string>{"statusbox", "busy", "normal", "message"}));
+  EXPECT_TRUE(server->sent.empty());
+  EXPECT_EQ(report.end, RunEnd::kRefused);
+  EXPECT_EQ(server->clientsAlive, 0);
+}
+
+TEST_F(UpgradeRunTest, AnOpenThatFailsSilentlySendsNoBatch) {
+  server->openError = Error(-2147467259, "Driver not capable");
+  run();
+  EXPECT_EQ(host.status, "Driver not capable\r\n");
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
+  EXPECT_TRUE(server->sent.empty());
+}
+
+TEST_F(UpgradeRunTest, ConfigurationErrorsEndInTheFailureVerdictWithoutConnecting) {
+  struct Case {
+    const char* name;
+    std::string webConfig;  // empty: no file at all
+    std::string status;
+  };
+  const std::vector<Case> cases = {
+      {"no file", "", "File not found: " + (web.path() / "web.config").string() + "\r\n"},
+      {"no entry", "<configuration />", "Invalid procedure call or argument\r\n"},
+      {"value no number", testing::WebConfigWithEntry("abc"), "Type mismatch\r\n"},
+      {"unknown provider",
+       testing::WebConfigWithEntry(EncodeValue("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=x;User ID=a")),
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    host = testing::RecordingHost();
+    host.webDir = web.pathText();
+    std::filesystem::remove(web.path() / "web.config");
+    if (!c.webConfig.empty()) web.write(c.webConfig);
+    const RunReport report = run();
+    if (!c.status.empty()) EXPECT_EQ(host.status, c.status);
+    EXPECT_FALSE(host.status.empty());
+    EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
+    EXPECT_EQ(host.events,
+              (std::vector<std::string>{"statusbox", "busy", "normal", "exit", "message"}));
+    EXPECT_EQ(report.end, RunEnd::kFailed);
+    EXPECT_EQ(server->opens, 0);
+  }
+}
+
+TEST_F(UpgradeRunTest, InputPhase) {
+  host.client = "";
+  run();
+  EXPECT_TRUE(host.status.starts_with("Client is empty. Assump default (CHXD)\r\nTable"));
+
+  // An empty data directory ends the run without a trace, after the client line.
+  host = testing::RecordingHost();
+  host.client = "";
+  host.dataDir = "";
+  host.webDir = web.pathText();
+  const RunReport report = run();
+  EXPECT_EQ(host.status, "Client is empty. Assump default (CHXD)\r\n");
+  EXPECT_TRUE(host.events.empty());
+  EXPECT_EQ(report.end, RunEnd::kNotStarted);
+
+  // Blanks are not empty; one trailing separator is dropped from the web directory.
+  host = testing::RecordingHost();
+  host.client = " ";
+  host.webDir = web.pathText() + "/";
+  run();
+  EXPECT_TRUE(host.status.starts_with("Table CHXD.T2011"));
+}
+
+TEST_F(UpgradeRunTest, DryRunConnectsToNothing) {
+  RunEnvironment environment = testing::FakeEnvironment(server);
+  environment.dryRun = true;
+  const RunReport report = RunUpgrade(host, environment);
+  EXPECT_EQ(report.end, RunEnd::kPrepared);
+  EXPECT_TRUE(report.target.has_value());
+  EXPECT_EQ(server->opens, 0);
+  EXPECT_TRUE(host.messages.empty());
+}
+
+TEST(UpgradeBatches, TextsAreTheStatementsJoined) {
+  EXPECT_EQ(Batch(1).text(),
+            "ALTER TABLE CHXD.T2011 ALTER COLUMN i13 nvarchar(250); "
+            "ALTER TABLE CHXD.T2011 ALTER COLUMN i15 nvarchar(250); "
+            "ALTER TABLE CHXD.TPRICE ALTER COLUMN i13 nvarchar(250); "
+            "ALTER TABLE CHXD.TPRICE ALTER COLUMN i15 nvarchar(250); "
+            "ALTER TABLE CHXD.T_HIST ALTER COLUMN  i13 nvarchar(250); "
+            "ALTER TABLE CHXD.T_HIST ALTER COLUMN i15 nvarchar(250);");
+  EXPECT_EQ(Batch(4).history->statement,
+            "SELECT  Customer.*, Cast(Null as Bigint) As ChangeU, Cast (Null as Bigint) As ChangeD "
+            "INTO MD.Customer_Hist FROM MD.Customer;");
+  for (const auto& b : UpgradeBatches()) EXPECT_TRUE(b.statements.back().ends_with(";"));
+}
+
+}  // namespace
+}  // namespace kivo

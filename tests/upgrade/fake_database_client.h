@@ -1,0 +1,39 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "upgrade/database_client.h"
+#include "upgrade/upgrade_run.h"
+
+namespace kivo::testing {
+
+// How the scripted server answers, and what it was sent.
+struct FakeServer {
+  std::optional<Error> openError;
+  std::vector<Diagnostic> openErrors;
+  // Statements that fail, by their exact text, with the records the server sends for them.
+  std::map<std::string, std::vector<Diagnostic>> failures;
+  // After this many statements the connection is gone: every later one fails.
+  std::optional<int> dropAfter;
+  std::optional<Error> closeError;
+
+  std::vector<std::string> sent;
+  std::optional<ConnectionTarget> openedWith;
+  int opens = 0;
+  int closes = 0;
+  int clientsAlive = 0;
+
+  // The records SQL Server sends for a table the statement cannot find or may not alter.
+  static std::vector<Diagnostic> MissingObject(const std::string& name);
+  static std::vector<Diagnostic> Message(int number, const std::string& text,
+                                         const std::string& sqlState = "42000");
+};
+
+// A RunEnvironment whose clients answer from `server`.
+RunEnvironment FakeEnvironment(std::shared_ptr<FakeServer> server);
+
+}  // namespace kivo::testing
