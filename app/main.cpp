@@ -1,0 +1,17 @@
+#include <QApplication>
+
+#include "app/dialogs.h"
+#include "app/main_window.h"
+#include "app/startup.h"
+#include "upgrade/upgrade_run.h"
+
+int main(int argc, char* argv[]) {
+  QApplication application(argc, argv);
+  // Not the display name: Qt would append that to the window's caption.
+  QApplication::setApplicationName(QStringLiteral("Kivo DB Update"));
+
+  QtDialogs dialogs;
+  std::unique_ptr<Form1> window = OpenMainWindow(kivo::DefaultRunEnvironment(), dialogs);
+  if (!window) return 1;
+  return application.exec();
+}
