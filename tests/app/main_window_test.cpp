@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <functional>
 #include <memory>
@@ -85,6 +86,8 @@ class Form1Test : public QObject {
   void runHost();
   void failingComputerNameEndsStartUp();
   void exitClosesTheWindow();
+  void updateButtonRunsTheUpgrade_data();
+  void updateButtonRunsTheUpgrade();
 
  private:
   Form1& makeWindow(const char* userEnv = nullptr);
@@ -503,6 +506,59 @@ void Form1Test::exitClosesTheWindow() {
 
   QTest::mouseClick(control<QPushButton>("Command2"), Qt::LeftButton);
   QVERIFY(!form_->isVisible());
+}
+
+void Form1Test::updateButtonRunsTheUpgrade_data() {
+  QTest::addColumn<QString>("client");
+  QTest::addColumn<QString>("dataDirectory");
+  QTest::addColumn<QString>("status");   // the whole log, where the run ends without a verdict
+  QTest::addColumn<QString>("message");  // empty: no message box
+  QTest::addColumn<int>("statusBoxWidth");
+
+  QTest::newRow("nothing to do") << QString() << QString()
+                                 << "Client is empty. Assump default (CHXD)\r\n"
+                                 << QString() << 467;
+  QTest::newRow("no web.config") << "CHXD"
+                                 << "D:\\ZEP" << QString()
+                                 << "Update NOT successful. Contact Admin!" << 449;
+}
+
+void Form1Test::updateButtonRunsTheUpgrade() {
+  QFETCH(QString, client);
+  QFETCH(QString, dataDirectory);
+  QFETCH(QString, status);
+  QFETCH(QString, message);
+  QFETCH(int, statusBoxWidth);
+
+  const QTemporaryDir webDirectory;  // holds no web.config
+  QVERIFY(webDirectory.isValid());
+  makeWindow("webadmin").Form_Load();
+  showAndActivate();
+  control<QLineEdit>("Client")->setText(client);
+  control<QLineEdit>("Text1")->setText(dataDirectory);
+  control<QLineEdit>("WebDirbox")->setText(webDirectory.path());
+  auto* exit = control<QPushButton>("Command2");
+  exit->setEnabled(false);
+
+  QTest::mouseClick(control<QPushButton>("Command1"), Qt::LeftButton);
+
+  auto* box = control<QPlainTextEdit>("StatusBox");
+  QCOMPARE(box->width(), statusBoxWidth);
+  QCOMPARE(box->isEnabled(), statusBoxWidth == 449);
+  if (message.isEmpty()) {
+    QCOMPARE(form_->statusText(), status);
+    QVERIFY(dialogs_.messages.empty());
+    QVERIFY(dialogs_.pointer.empty());
+  } else {
+    // The failure verdict: the error's description as a line, the pointer back, Exit enabled.
+    QVERIFY(!form_->statusText().isEmpty());
+    QVERIFY(form_->statusText().endsWith(QStringLiteral("\r\n")));
+    QCOMPARE(dialogs_.messages.size(), std::size_t(1));
+    QCOMPARE(dialogs_.messages[0].text, message);
+    QCOMPARE(dialogs_.messages[0].parent, form_.get());
+    QCOMPARE(dialogs_.pointer, std::vector<bool>({true, false}));
+    QVERIFY(exit->isEnabled());
+  }
 }
 
 QTEST_MAIN(Form1Test)
