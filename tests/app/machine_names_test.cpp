@@ -31,12 +31,6 @@ TEST(GetTheComputerName, RealLookUpGivesTheBareName) {
 #endif
 }
 
-TEST(GetTheComputerName, KeepsTheNameAsTheSystemReportsIt) {
-  EXPECT_EQ(kivo::GetTheComputerName([] { return std::optional<std::string>("WEB01"); }), "WEB01");
-  EXPECT_EQ(kivo::GetTheComputerName([] { return std::optional<std::string>("web-01.lan"); }),
-            "web-01.lan");
-}
-
 struct ComputerNameFailure {
   const char* label;
   kivo::SystemNameCall call;
@@ -84,14 +78,6 @@ TEST(GetLogonUserName, RealLookUpGivesTheBareName) {
 
 TEST(GetLogonUserName, FailingLookUpGivesTheEmptyString) {
   EXPECT_EQ(kivo::GetLogonUserName([] { return std::optional<std::string>(); }), "");
-  EXPECT_EQ(kivo::GetLogonUserName([] { return std::optional<std::string>("webadmin"); }),
-            "webadmin");
-}
-
-TEST(NameLookup, DefaultsToTheRealLookUps) {
-  const kivo::NameLookup names;
-  EXPECT_EQ(names.computerName(), kivo::GetTheComputerName());
-  EXPECT_EQ(names.logonUserName(), kivo::GetLogonUserName());
 }
 
 }  // namespace
