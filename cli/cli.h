@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "upgrade/upgrade_run.h"
+
 namespace kivo::cli {
 
 // Exit statuses of the companion.
@@ -18,5 +20,9 @@ enum ExitStatus : int {
 // drive exactly what the program does.
 int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                    std::ostream& err);
+
+// The same with the database reached through `environment` instead of the platform's ODBC.
+int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+                   std::ostream& err, const RunEnvironment& environment);
 
 }  // namespace kivo::cli

@@ -128,7 +128,8 @@ double RandomBetween(std::int32_t lower, std::int32_t span) {
   const auto clock = static_cast<std::uint64_t>(ticks);
   const std::uint64_t previous = generator();
   std::seed_seq seed{static_cast<std::uint32_t>(clock), static_cast<std::uint32_t>(clock >> 32),
-                     static_cast<std::uint32_t>(previous), static_cast<std::uint32_t>(previous >> 32)};
+                     static_cast<std::uint32_t>(previous),
+                     static_cast<std::uint32_t>(previous >> 32)};
   generator.seed(seed);
   // 53 random bits scaled into [0, 1): never 1, which generate_canonical may return.
   const double u = static_cast<double>(generator() >> 11) * 0x1.0p-53;

@@ -82,7 +82,8 @@ std::string Utf8ToWindows1252(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
   std::size_t pos = 0;
-  while (pos < utf8.size()) out.push_back(static_cast<char>(CodePointToByte(NextCodePoint(utf8, pos))));
+  while (pos < utf8.size())
+    out.push_back(static_cast<char>(CodePointToByte(NextCodePoint(utf8, pos))));
   return out;
 }
 

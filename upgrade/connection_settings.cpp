@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "codec/error.h"
@@ -64,8 +63,17 @@ std::string ReadConfigurationFile(const std::string& path) {
     throw FileError(errno == EACCES || errno == EPERM ? kPermissionDenied : kPathFileAccessError,
                     path);
   }
-  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // Read in large blocks: a web.config may be big, and character-wise reading is slow.
+  constexpr std::size_t kBlock = 1 << 20;
+  std::string bytes;
+  std::size_t filled = 0;
+  while (in) {
+    bytes.resize(filled + kBlock);
+    in.read(bytes.data() + filled, static_cast<std::streamsize>(kBlock));
+    filled += static_cast<std::size_t>(in.gcount());
+  }
   if (in.bad()) throw FileError(kPathFileAccessError, path);
+  bytes.resize(filled);
   return bytes;
 }
 

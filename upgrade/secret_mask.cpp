@@ -45,7 +45,8 @@ std::string MaskPasswords(std::string_view s) {
   while (pos < s.size()) {
     const std::size_t equals = s.find('=', pos);
     const std::size_t semicolon = s.find(';', pos);
-    if (equals == std::string_view::npos || (semicolon != std::string_view::npos && semicolon < equals)) {
+    if (equals == std::string_view::npos ||
+        (semicolon != std::string_view::npos && semicolon < equals)) {
       // An item without a value: copy it as it stands.
       const std::size_t end = std::min(semicolon, s.size());
       out.append(s.substr(pos, end - pos));

@@ -38,8 +38,7 @@ bool Contains(const std::string& text, std::string_view part) {
 
 class Run {
  public:
-  Run(RunHost& host, const RunEnvironment& environment)
-      : host_(host), environment_(environment) {}
+  Run(RunHost& host, const RunEnvironment& environment) : host_(host), environment_(environment) {}
 
   RunReport operator()() {
     if (!inputPhase()) return std::move(report_);
@@ -82,9 +81,9 @@ class Run {
         logon.login = host_.sqlLogin();
         logon.password = host_.sqlPassword();
       }
-      const std::vector<std::string> drivers =
-          environment_.installedDrivers ? environment_.installedDrivers()
-                                        : std::vector<std::string>{};
+      const std::vector<std::string> drivers = environment_.installedDrivers
+                                                   ? environment_.installedDrivers()
+                                                   : std::vector<std::string>{};
       ConnectionSettings settings =
           ReadConnectionSettings(webDirectory_, logon, drivers, environment_.driverOverride);
       settings.target.statementTimeoutSeconds = environment_.statementTimeoutSeconds;

@@ -63,9 +63,11 @@ TEST(CliCodec, CodecErrorsExitOneWithNumberAndDescription) {
 }
 
 TEST(CliCodec, BadUsageExitsTwoWithTheUsageOnStandardError) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"frobnicate"}, {"decode", "--bogus"}, {"encode", "--reveal", "x"},
-           {"decode", "1", "2"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                {"frobnicate"},
+                                                                {"decode", "--bogus"},
+                                                                {"encode", "--reveal", "x"},
+                                                                {"decode", "1", "2"}}) {
     const Result r = Cli(args);
     EXPECT_EQ(r.status, kExitUsage);
     EXPECT_NE(r.err.find("usage: kivo-dbupdate-cli"), std::string::npos);

@@ -61,9 +61,9 @@ TEST(ScrambledValue, ShiftFollowsTheWrittenWidthCode) {
     int shift;
   };
   const std::vector<Case> cases = {
-      {1, 7, "92", 38},  {3, 28, "38", 44}, {0, 0, "99", 101},
-      {1, 9, "90", 20},  {10, 6, "60", 20}, {100, 3, "30", 20},
-      {100, 28, "05", 45},  // one digit is both the first and the last
+      {1, 7, "92", 38},  {3, 28, "38", 44},  {0, 0, "99", 101},   {1, 9, "90", 20},
+      {10, 6, "60", 20}, {100, 3, "30", 20}, {100, 28, "05", 45},  // one digit is both the first
+                                                                   // and the last
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.widthCode);
@@ -120,10 +120,10 @@ TEST(ScrambledValue, EncoderRefusesWhatTheFormatCannotCarry) {
       {std::string(968, 'x'), kInvalidArgument},
       {std::string(32767, 'x'), kInvalidArgument},
       {std::string(32768, 'x'), kOverflow},
-      {"\xC3", kInvalidArgument},               // cut UTF-8 sequence
-      {"\xE2\x82\xAC ok", 0},                   // the euro sign is in the set
-      {"\xE4\xB8\xAD", kInvalidArgument},       // not in Windows-1252
-      {"\xF0\x9F\x98\x80", kInvalidArgument},   // outside the BMP
+      {"\xC3", kInvalidArgument},              // cut UTF-8 sequence
+      {"\xE2\x82\xAC ok", 0},                  // the euro sign is in the set
+      {"\xE4\xB8\xAD", kInvalidArgument},      // not in Windows-1252
+      {"\xF0\x9F\x98\x80", kInvalidArgument},  // outside the BMP
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text.size());
@@ -139,11 +139,25 @@ TEST(ScrambledValue, EncoderRefusesWhatTheFormatCannotCarry) {
 
 TEST(ScrambledValue, DecoderIgnoresWhatFollowsTheCountedGroups) {
   // "abc" with draw 7, then two extra triples before the masked length.
-  EXPECT_EQ(DecodeValue("042135136137999888" "49207"), "abc");
+  EXPECT_EQ(DecodeValue("042135136137999888"
+                        "49207"),
+            "abc");
   // A count of zero or less reads no group at all, whatever the groups are.
-  EXPECT_EQ(DecodeValue("042135136137" "5" "92" "07"), "ab");
-  EXPECT_EQ(DecodeValue("000xyz" "7" "92" "07"), "");
-  EXPECT_EQ(DecodeValue("000" "-9" "42" "09"), "");
+  EXPECT_EQ(DecodeValue("042135136137"
+                        "5"
+                        "92"
+                        "07"),
+            "ab");
+  EXPECT_EQ(DecodeValue("000xyz"
+                        "7"
+                        "92"
+                        "07"),
+            "");
+  EXPECT_EQ(DecodeValue("000"
+                        "-9"
+                        "42"
+                        "09"),
+            "");
 }
 
 TEST(ScrambledValue, DecoderFailuresCarryTheirNumbers) {
@@ -156,18 +170,27 @@ TEST(ScrambledValue, DecoderFailuresCarryTheirNumbers) {
       {"7", kInvalidArgument},
       {"07", kInvalidArgument},
       {"907", kInvalidArgument},
-      {"x07", kInvalidArgument},          // short before the width code is read
+      {"x07", kInvalidArgument},             // short before the width code is read
       {"0421351361374ab07", kTypeMismatch},  // width code no number
       {"042135136137-507", kTypeMismatch},   // negative width code: "-" read as a digit
-      {"9207", kInvalidArgument},          // no room for the masked length
-      {"3307", kInvalidArgument},          // width 3 needs 3 + 3 characters before the tail
+      {"9207", kInvalidArgument},            // no room for the masked length
+      {"3307", kInvalidArgument},            // width 3 needs 3 + 3 characters before the tail
       {"042135136137x9207", kTypeMismatch},  // masked length no number
       {"04213513613 9207", kTypeMismatch},   // strict: no blanks
       {"0421351361374+9207", kTypeMismatch},
-      {"0421351x6137492" "07", kTypeMismatch},  // a group that is no number
-      {"042999136137492" "07", kInvalidArgument},  // 999 - 38 is no character code
-      {"042000136137492" "07", kInvalidArgument},  // 0 - 38 is negative
-      {"0421" "992" "07", kTypeMismatch},  // count 9 ^ 7 = 14: the third group is empty
+      {"0421351x6137492"
+       "07",
+       kTypeMismatch},  // a group that is no number
+      {"042999136137492"
+       "07",
+       kInvalidArgument},  // 999 - 38 is no character code
+      {"042000136137492"
+       "07",
+       kInvalidArgument},  // 0 - 38 is negative
+      {"0421"
+       "992"
+       "07",
+       kTypeMismatch},  // count 9 ^ 7 = 14: the third group is empty
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);

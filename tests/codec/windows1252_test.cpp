@@ -22,10 +22,10 @@ TEST(Windows1252, HighRangeFollowsTheCodePage) {
 }
 
 TEST(Windows1252, RefusesWhatItCannotRepresent) {
-  for (const char* bad : {"\xC2\x80",          // U+0080 is the euro's byte's Latin-1 twin
-                          "\xE2\x80\x8B",      // zero-width space
-                          "\xC0\xAF",          // overlong
-                          "\xED\xA0\x80",      // surrogate
+  for (const char* bad : {"\xC2\x80",      // U+0080 is the euro's byte's Latin-1 twin
+                          "\xE2\x80\x8B",  // zero-width space
+                          "\xC0\xAF",      // overlong
+                          "\xED\xA0\x80",  // surrogate
                           "\xFF", "\xE2\x82"}) {
     try {
       Utf8ToWindows1252(bad);

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "codec/scrambled_value.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
-#include "codec/scrambled_value.h"
 #include "upgrade/upgrade_batches.h"
 
 namespace kivo {
@@ -25,7 +25,8 @@ std::string Line(const std::string& text) { return text + "\r\n\r\n"; }
 
 std::vector<std::string> AllStatements() {
   std::vector<std::string> all;
-  for (const auto& b : UpgradeBatches()) all.insert(all.end(), b.statements.begin(), b.statements.end());
+  for (const auto& b : UpgradeBatches())
+    all.insert(all.end(), b.statements.begin(), b.statements.end());
   return all;
 }
 
@@ -56,8 +57,7 @@ TEST_F(UpgradeRunTest, EveryBatchSucceeding) {
                              Line("Table CHXD.Customer Columns altered!") +
                              "Kivo client was update successful\r\n");
   EXPECT_EQ(host.messages, std::vector<std::string>{"Update successful!"});
-  EXPECT_EQ(host.events,
-            (std::vector<std::string>{"statusbox", "busy", "normal", "message"}));
+  EXPECT_EQ(host.events, (std::vector<std::string>{"statusbox", "busy", "normal", "message"}));
   EXPECT_EQ(host.statusBoxWidth, 6735);
   EXPECT_EQ(server->sent, AllStatements());
   EXPECT_EQ(server->closes, 1);
@@ -106,8 +106,7 @@ struct HistoryCase {
   bool failsTheRun;
 };
 
-class HistoryStepTest : public UpgradeRunTest,
-                        public ::testing::WithParamInterface<HistoryCase> {};
+class HistoryStepTest : public UpgradeRunTest, public ::testing::WithParamInterface<HistoryCase> {};
 
 TEST_P(HistoryStepTest, ClassifiesTheHistoryStatementByItsOwnOutcome) {
   const HistoryCase& c = GetParam();
@@ -140,25 +139,20 @@ INSTANTIATE_TEST_SUITE_P(
         HistoryCase{"created4", 4, {}, Line("Table MD.Customer_Hist is created!"), false},
         HistoryCase{"created5", 5, {}, Line("Table CHXD.Customer_Hist is created!"), false},
         // Both tables exist: the ALTER was refused for want of permission.
-        HistoryCase{"exists",
-                    4,
+        HistoryCase{"exists", 4,
                     FakeServer::Message(2714,
                                         "There is already an object named 'Customer_Hist' in the "
                                         "database.",
                                         "42S01"),
-                    kBatch3Missing + "\r\n" + Batch(4).text() + "\r\n",
-                    true},
-        HistoryCase{"baseMissing",
-                    5,
+                    kBatch3Missing + "\r\n" + Batch(4).text() + "\r\n", true},
+        HistoryCase{"baseMissing", 5,
                     FakeServer::Message(208, "Invalid object name 'CHXD.Customer'.", "42S02"),
-                    "Invalid object name 'CHXD.Customer'.\r\n",
-                    false},
-        HistoryCase{"refused",
-                    3,
-                    FakeServer::Message(262, "CREATE TABLE permission denied in database 'KIVO'."),
-                    "CREATE TABLE permission denied in database 'KIVO'.\r\n" + Batch(3).text() +
-                        "\r\n",
-                    true}),
+                    "Invalid object name 'CHXD.Customer'.\r\n", false},
+        HistoryCase{
+            "refused", 3,
+            FakeServer::Message(262, "CREATE TABLE permission denied in database 'KIVO'."),
+            "CREATE TABLE permission denied in database 'KIVO'.\r\n" + Batch(3).text() + "\r\n",
+            true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradeRunTest, AnUnrecognisedFailureDoesNotTaintLaterBatches) {
@@ -191,7 +185,8 @@ TEST_F(UpgradeRunTest, EveryRecordOfAFailingStatementIsReported) {
   fail(Batch(2).statements[1],
        {{"42000", 5074, "The index 'IX_CC_Address' is dependent on column 'Address'."},
         {"42000", 4922,
-         "ALTER TABLE ALTER COLUMN Address failed because one or more objects access this column."}});
+         "ALTER TABLE ALTER COLUMN Address failed because one or more objects access this "
+         "column."}});
   run();
   EXPECT_NE(host.status.find("The index 'IX_CC_Address' is dependent on column 'Address'.\r\n"
                              "ALTER TABLE ALTER COLUMN Address failed because one or more objects "
@@ -204,7 +199,8 @@ TEST_F(UpgradeRunTest, AConnectionLostMidRunFailsEveryLaterBatch) {
   server->dropAfter = static_cast<int>(Batch(1).statements.size() + Batch(2).statements.size());
   const RunReport report = run();
   std::string expected = Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine);
-  for (int n = 3; n <= 5; ++n) expected += "Communication link failure\r\n" + Batch(n).text() + "\r\n";
+  for (int n = 3; n <= 5; ++n)
+    expected += "Communication link failure\r\n" + Batch(n).text() + "\r\n";
   expected += "Communication link failure\r\n";
   EXPECT_EQ(host.status, expected);
   EXPECT_EQ(report.end, RunEnd::kFailed);
@@ -214,8 +210,8 @@ TEST_F(UpgradeRunTest, AConnectionLostMidRunFailsEveryLaterBatch) {
 TEST_F(UpgradeRunTest, AFailingCloseFailsTheRun) {
   server->closeError = Error(-2147467259, "Connection was not closed cleanly");
   run();
-  EXPECT_TRUE(host.status.ends_with(Line(Batch(5).alteredLine) +
-                                    "Connection was not closed cleanly\r\n"));
+  EXPECT_TRUE(
+      host.status.ends_with(Line(Batch(5).alteredLine) + "Connection was not closed cleanly\r\n"));
   EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
 }
 
@@ -251,7 +247,8 @@ TEST_F(UpgradeRunTest, ConfigurationErrorsEndInTheFailureVerdictWithoutConnectin
       {"no entry", "<configuration />", "Invalid procedure call or argument\r\n"},
       {"value no number", testing::WebConfigWithEntry("abc"), "Type mismatch\r\n"},
       {"unknown provider",
-       testing::WebConfigWithEntry(EncodeValue("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=x;User ID=a")),
+       testing::WebConfigWithEntry(
+           EncodeValue("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=x;User ID=a")),
        ""},
   };
   for (const auto& c : cases) {
@@ -261,7 +258,9 @@ TEST_F(UpgradeRunTest, ConfigurationErrorsEndInTheFailureVerdictWithoutConnectin
     std::filesystem::remove(web.path() / "web.config");
     if (!c.webConfig.empty()) web.write(c.webConfig);
     const RunReport report = run();
-    if (!c.status.empty()) EXPECT_EQ(host.status, c.status);
+    if (!c.status.empty()) {
+      EXPECT_EQ(host.status, c.status);
+    }
     EXPECT_FALSE(host.status.empty());
     EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
     EXPECT_EQ(host.events,
