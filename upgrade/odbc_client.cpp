@@ -1,0 +1,420 @@
+#include "upgrade/odbc_client.h"
+
+// windows.h must come before the ODBC headers there.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+
+namespace kivo {
+namespace {
+
+// SQLWCHAR is UTF-16 with unixODBC and on Windows.
+using WideString = std::basic_string<SQLWCHAR>;
+
+// Bounds for loops over what a driver hands back, so that a misbehaving one cannot hang us.
+constexpr SQLSMALLINT kMaxRecords = 500;
+constexpr int kMaxResults = 10000;
+constexpr int kMaxDrivers = 1000;
+
+// Throws kivo::Error for text that is not UTF-8; it never says what the text was, since it may
+// be a connection string with a password.
+WideString ToWide(std::string_view utf8) {
+  WideString out;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  while (i < utf8.size()) {
+    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    std::uint32_t cp = 0;
+    size_t length = 0;
+    if (lead < 0x80) {
+      cp = lead;
+      length = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      cp = lead & 0x1Fu;
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      cp = lead & 0x0Fu;
+      length = 3;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      cp = lead & 0x07u;
+      length = 4;
+    } else {
+      throw Error(kInvalidArgument, "The text is not valid UTF-8.");
+    }
+    if (i + length > utf8.size()) throw Error(kInvalidArgument, "The text is not valid UTF-8.");
+    for (size_t k = 1; k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
+      if ((next & 0xC0u) != 0x80u) throw Error(kInvalidArgument, "The text is not valid UTF-8.");
+      cp = (cp << 6) | (next & 0x3Fu);
+    }
+    const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      throw Error(kInvalidArgument, "The text is not valid UTF-8.");
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<SQLWCHAR>(0xD800 + (cp >> 10));
+      out += static_cast<SQLWCHAR>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<SQLWCHAR>(cp);
+    }
+    i += length;
+  }
+  return out;
+}
+
+// A lone surrogate, which no driver should send, becomes U+FFFD.
+std::string ToUtf8(const SQLWCHAR* text, size_t length) {
+  std::string out;
+  out.reserve(length);
+  for (size_t i = 0; i < length; ++i) {
+    std::uint32_t cp = static_cast<std::uint16_t>(text[i]);
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length &&
+        static_cast<std::uint16_t>(text[i + 1]) >= 0xDC00 &&
+        static_cast<std::uint16_t>(text[i + 1]) <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint16_t>(text[++i]) - 0xDC00);
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+constexpr SQLHANDLE kNoHandle = nullptr;
+
+// The one owner of an ODBC handle.
+class Handle {
+ public:
+  Handle() = default;
+  Handle(SQLSMALLINT type, SQLHANDLE handle) noexcept : type_(type), handle_(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { reset(); }
+
+  // Allocates a handle of `type` under `parent`; an empty Handle when that fails.
+  static Handle Allocate(SQLSMALLINT type, SQLHANDLE parent) noexcept {
+    SQLHANDLE handle = SQL_NULL_HANDLE;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(type, parent, &handle))) return Handle();
+    return Handle(type, handle);
+  }
+
+  Handle(Handle&& other) noexcept
+      : type_(other.type_), handle_(std::exchange(other.handle_, kNoHandle)) {}
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      type_ = other.type_;
+      handle_ = std::exchange(other.handle_, kNoHandle);
+    }
+    return *this;
+  }
+
+  // Frees now and reports whether the driver manager agreed.
+  bool free() noexcept {
+    if (handle_ == SQL_NULL_HANDLE) return true;
+    const SQLRETURN rc = SQLFreeHandle(type_, handle_);
+    handle_ = SQL_NULL_HANDLE;
+    return SQL_SUCCEEDED(rc);
+  }
+  void reset() noexcept { free(); }
+
+  SQLHANDLE get() const noexcept { return handle_; }
+  SQLSMALLINT type() const noexcept { return type_; }
+  explicit operator bool() const noexcept { return handle_ != SQL_NULL_HANDLE; }
+
+ private:
+  SQLSMALLINT type_ = 0;
+  SQLHANDLE handle_ = SQL_NULL_HANDLE;
+};
+
+// Every record on the handle, informational ones included. Must follow the call it explains at
+// once: any other call on the handle clears them.
+std::vector<Diagnostic> ReadDiagnostics(const Handle& handle) {
+  std::vector<Diagnostic> records;
+  if (!handle) return records;
+  for (SQLSMALLINT number = 1; number <= kMaxRecords; ++number) {
+    SQLWCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
+    SQLINTEGER native = 0;
+    std::vector<SQLWCHAR> text(1024);
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetDiagRecW(handle.type(), handle.get(), number, state, &native, text.data(),
+                                  static_cast<SQLSMALLINT>(text.size()), &length);
+    if (!SQL_SUCCEEDED(rc)) break;
+    if (length >= static_cast<SQLSMALLINT>(text.size())) {
+      text.resize(static_cast<size_t>(length) + 1);
+      rc = SQLGetDiagRecW(handle.type(), handle.get(), number, state, &native, text.data(),
+                          static_cast<SQLSMALLINT>(text.size()), &length);
+      if (!SQL_SUCCEEDED(rc)) break;
+    }
+    const size_t shown =
+        std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), text.size() - 1);
+    Diagnostic record;
+    record.sqlState = ToUtf8(state, SQL_SQLSTATE_SIZE);
+    record.nativeError = static_cast<std::int32_t>(native);
+    record.message = WithoutDriverTags(ToUtf8(text.data(), shown));
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+void Append(std::vector<Diagnostic>& to, std::vector<Diagnostic> records) {
+  to.insert(to.end(), std::make_move_iterator(records.begin()),
+            std::make_move_iterator(records.end()));
+}
+
+bool IsInformational(const Diagnostic& record) { return record.sqlState.starts_with("01"); }
+
+Diagnostic ClientDiagnostic(std::string message) {
+  return Diagnostic{"HY000", 0, std::move(message)};
+}
+
+Error ErrorOf(const std::vector<Diagnostic>& records, const char* whenNone) {
+  if (records.empty()) return Error(kUnspecifiedError, whenNone);
+  const Diagnostic& first = records.front();
+  return Error(first.nativeError != 0 ? first.nativeError : kUnspecifiedError, first.message);
+}
+
+#ifdef _WIN32
+constexpr const char* kNoDriverManager =
+    "The ODBC driver manager (odbc32.dll) could not allocate a handle.";
+#else
+constexpr const char* kNoDriverManager =
+    "The ODBC driver manager could not allocate a handle; is unixODBC installed (on Debian: "
+    "apt-get install unixodbc)?";
+#endif
+
+}  // namespace
+
+struct OdbcClient::Session {
+  Handle environment;
+  Handle connection;  // declared after the environment, so freed before it
+  bool connected = false;
+
+  ~Session() {
+    if (connected) SQLDisconnect(connection.get());
+  }
+
+  StatementOutcome run(const std::string& text, int timeoutSeconds);
+};
+
+StatementOutcome OdbcClient::Session::run(const std::string& text, int timeoutSeconds) {
+  StatementOutcome outcome;
+  outcome.text = text;
+  WideString wide;
+  try {
+    wide = ToWide(text);
+  } catch (const Error&) {
+    outcome.diagnostics.push_back(ClientDiagnostic("The statement is not valid UTF-8 text."));
+    return outcome;
+  }
+  Handle statement = Handle::Allocate(SQL_HANDLE_STMT, connection.get());
+  if (!statement) {
+    outcome.diagnostics = ReadDiagnostics(connection);
+    if (outcome.diagnostics.empty()) {
+      outcome.diagnostics.push_back(ClientDiagnostic("The driver could not prepare a statement."));
+    }
+    return outcome;
+  }
+  if (timeoutSeconds > 0) {
+    const SQLRETURN rc = SQLSetStmtAttr(
+        statement.get(), SQL_ATTR_QUERY_TIMEOUT,
+        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), SQL_IS_UINTEGER);
+    Append(outcome.diagnostics, ReadDiagnostics(statement));
+    // Without its timeout a statement blocked behind a lock could wait for ever.
+    if (!SQL_SUCCEEDED(rc)) return outcome;
+  }
+
+  SQLRETURN rc = SQLExecDirectW(statement.get(), wide.data(), static_cast<SQLINTEGER>(wide.size()));
+  Append(outcome.diagnostics, ReadDiagnostics(statement));
+  bool succeeded = rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO || rc == SQL_NO_DATA;
+  if (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) {
+    // Later results of the statement may carry errors of their own; the statement has not
+    // ended before the last of them is read.
+    for (int result = 0; result < kMaxResults; ++result) {
+      rc = SQLMoreResults(statement.get());
+      Append(outcome.diagnostics, ReadDiagnostics(statement));
+      if (rc == SQL_NO_DATA) break;
+      if (!SQL_SUCCEEDED(rc)) {
+        succeeded = false;
+        break;
+      }
+    }
+  }
+  if (!succeeded && outcome.diagnostics.empty()) {
+    outcome.diagnostics.push_back(
+        ClientDiagnostic("The driver reported a failure of the statement without saying why."));
+  }
+  outcome.succeeded = succeeded;
+  return outcome;
+}
+
+OdbcClient::OdbcClient() = default;
+OdbcClient::~OdbcClient() = default;
+
+std::optional<Error> OdbcClient::open(const ConnectionTarget& target) {
+  if (session_) return Error(kInvalidArgument, "The connection is already open.");
+  openErrors_.clear();
+
+  WideString connectionString;
+  try {
+    connectionString = ToWide(BuildOdbcConnectionString(target));
+  } catch (const Error& e) {
+    return e;
+  }
+  if (connectionString.size() > 32767) {
+    return Error(kInvalidArgument, "The connection string is too long for the ODBC driver.");
+  }
+
+  auto session = std::make_unique<Session>();
+  session->environment = Handle::Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
+  if (!session->environment) return Error(kUnspecifiedError, kNoDriverManager);
+  if (!SQL_SUCCEEDED(SQLSetEnvAttr(session->environment.get(), SQL_ATTR_ODBC_VERSION,
+                                   reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0))) {
+    return Error(kUnspecifiedError, "The ODBC driver manager does not support ODBC 3.");
+  }
+  session->connection = Handle::Allocate(SQL_HANDLE_DBC, session->environment.get());
+  if (!session->connection) return Error(kUnspecifiedError, kNoDriverManager);
+  // A driver that cannot set it keeps its own default; that is no reason to refuse the open.
+  SQLSetConnectAttr(
+      session->connection.get(), SQL_ATTR_LOGIN_TIMEOUT,
+      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(target.loginTimeoutSeconds, 0))),
+      SQL_IS_UINTEGER);
+
+  SQLSMALLINT outLength = 0;
+  const SQLRETURN rc =
+      SQLDriverConnectW(session->connection.get(), nullptr, connectionString.data(),
+                        static_cast<SQLSMALLINT>(connectionString.size()), nullptr, 0, &outLength,
+                        SQL_DRIVER_NOPROMPT);
+  std::vector<Diagnostic> records = ReadDiagnostics(session->connection);
+  if (SQL_SUCCEEDED(rc)) {
+    session->connected = true;
+    session_ = std::move(session);
+    statementTimeoutSeconds_ = std::max(target.statementTimeoutSeconds, 0);
+    return std::nullopt;
+  }
+  openErrors_ = std::move(records);
+  return ErrorOf(openErrors_, "The ODBC driver refused the connection without saying why.");
+}
+
+const std::vector<Diagnostic>& OdbcClient::openErrors() const { return openErrors_; }
+
+BatchOutcome OdbcClient::execute(std::span<const std::string> statements) {
+  BatchOutcome outcome;
+  if (!session_) {
+    outcome.error = Error(kConnectionClosedError, "The connection to the database is not open.");
+    return outcome;
+  }
+  for (const std::string& text : statements) {
+    outcome.statements.push_back(session_->run(text, statementTimeoutSeconds_));
+    const StatementOutcome& statement = outcome.statements.back();
+    if (statement.succeeded) continue;
+    if (!outcome.error) outcome.error = StatementError(statement.diagnostics);
+    if (EndsBatch(statement.diagnostics)) break;
+  }
+  return outcome;
+}
+
+std::optional<Error> OdbcClient::close() {
+  if (!session_) return std::nullopt;
+  std::unique_ptr<Session> session = std::move(session_);
+  std::optional<Error> failure;
+  if (session->connected) {
+    session->connected = false;
+    if (!SQL_SUCCEEDED(SQLDisconnect(session->connection.get()))) {
+      failure = ErrorOf(ReadDiagnostics(session->connection),
+                        "The connection to the database could not be closed.");
+    }
+  }
+  if (!session->connection.free() && !failure) {
+    failure = Error(kUnspecifiedError, "The ODBC connection handle could not be released.");
+  }
+  session->environment.free();
+  return failure;
+}
+
+std::vector<std::string> InstalledOdbcDrivers() {
+  std::vector<std::string> names;
+  Handle environment = Handle::Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
+  if (!environment) return names;
+  if (!SQL_SUCCEEDED(SQLSetEnvAttr(environment.get(), SQL_ATTR_ODBC_VERSION,
+                                   reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0))) {
+    return names;
+  }
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  for (int i = 0; i < kMaxDrivers; ++i) {
+    SQLWCHAR description[512];
+    SQLWCHAR attributes[1024];
+    SQLSMALLINT descriptionLength = 0;
+    SQLSMALLINT attributesLength = 0;
+    const SQLRETURN rc = SQLDriversW(environment.get(), direction, description, 512,
+                                     &descriptionLength, attributes, 1024, &attributesLength);
+    if (!SQL_SUCCEEDED(rc)) break;
+    names.push_back(ToUtf8(description, std::clamp<SQLSMALLINT>(descriptionLength, 0, 511)));
+    direction = SQL_FETCH_NEXT;
+  }
+  return names;
+}
+
+std::string WithoutDriverTags(std::string_view message) {
+  // "[vendor][component][data source]text", by the ODBC rules for diagnostic messages; unixODBC
+  // may put its own tag in front.
+  std::string_view rest = message;
+  for (int tags = 0; tags < 4 && rest.starts_with('['); ++tags) {
+    const size_t close = rest.find(']');
+    if (close == std::string_view::npos) break;
+    const std::string_view tag = rest.substr(1, close - 1);
+    if (tag.find('[') != std::string_view::npos) break;
+    rest.remove_prefix(close + 1);
+    if (tag == "SQL Server") break;  // the server's own text follows
+  }
+  while (rest.starts_with(' ')) rest.remove_prefix(1);
+  return std::string(rest);
+}
+
+Error StatementError(std::span<const Diagnostic> records) {
+  if (records.empty()) return Error(kUnspecifiedError, "The statement failed.");
+  const auto firstError = std::find_if(records.begin(), records.end(),
+                                       [](const Diagnostic& r) { return !IsInformational(r); });
+  const Diagnostic& numbered = firstError != records.end() ? *firstError : records.front();
+  std::int32_t number = numbered.nativeError;
+  if (number == 0) number = numbered.sqlState == "HYT00" ? kQueryTimeoutError : kUnspecifiedError;
+  std::string description;
+  for (const Diagnostic& record : records) {
+    if (!description.empty()) description += "\r\n";
+    description += record.message;
+  }
+  return Error(number, std::move(description));
+}
+
+bool EndsBatch(std::span<const Diagnostic> records) {
+  return std::any_of(records.begin(), records.end(), [](const Diagnostic& r) {
+    const bool nameResolution = r.nativeError == 208 && !IsInformational(r);
+    const bool connectionGone =
+        r.sqlState.starts_with("08") || r.nativeError == 20017 || r.nativeError == 20047;
+    return nameResolution || connectionGone;
+  });
+}
+
+}  // namespace kivo

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/error.h"
+#include "upgrade/connection_target.h"
+#include "upgrade/database_client.h"
+
+namespace kivo {
+
+// Numbers for failures that bring none of their own, as ADO reports them; anything else without
+// a number gets kUnspecifiedError.
+inline constexpr std::int32_t kQueryTimeoutError = -2147217871;  // DB_E_ABORTLIMITREACHED
+inline constexpr std::int32_t kConnectionClosedError = 3704;     // adErrObjectClosed
+
+// DatabaseClient over ODBC: unixODBC on Linux, odbc32 on Windows. Text is UTF-8 here and goes
+// through the driver's wide-character calls, so non-ASCII logins, passwords, statements and
+// messages come through intact. Autocommit stays on.
+class OdbcClient : public DatabaseClient {
+ public:
+  OdbcClient();
+  ~OdbcClient() override;
+  OdbcClient(const OdbcClient&) = delete;
+  OdbcClient& operator=(const OdbcClient&) = delete;
+
+  // Connects with the target's connection string and login timeout. On failure openErrors()
+  // lists every record the driver gave, in its order (informational ones included, since they
+  // explain the failure); the returned error is the first of them. Informational records of a
+  // successful open ("Changed database context") are not errors. The connection string, which
+  // holds the password, never appears in an error.
+  std::optional<Error> open(const ConnectionTarget& target) override;
+  const std::vector<Diagnostic>& openErrors() const override;
+
+  // Runs the statements one after another, each with its own SQLExecDirect, so that every
+  // statement runs to its end and every error is seen (a batch in one call loses the errors after
+  // the first one under unixODBC). A failing statement does not stop the next ones unless a
+  // server would have abandoned the rest of the batch (name resolution, 208) or the connection
+  // is gone. Each statement has the target's query timeout; a timeout fails that statement only.
+  BatchOutcome execute(std::span<const std::string> statements) override;
+
+  // Disconnects and releases the handles; they are released even when the disconnect fails.
+  std::optional<Error> close() override;
+
+ private:
+  struct Session;
+  std::unique_ptr<Session> session_;
+  std::vector<Diagnostic> openErrors_;
+  int statementTimeoutSeconds_ = 0;
+};
+
+// The drivers the driver manager lists, by name; empty when it cannot be asked.
+std::vector<std::string> InstalledOdbcDrivers();
+
+// A driver message without its leading component tags ("[FreeTDS][SQL Server]",
+// "[unixODBC][Driver Manager]", "[Microsoft][ODBC Driver 18 for SQL Server][SQL Server]"), as
+// the server or the component wrote it. Tags stop after "[SQL Server]", so a server text that
+// starts with a bracket keeps it.
+std::string WithoutDriverTags(std::string_view message);
+
+// The error of a failed statement: the native number of its first error record (informational
+// records skipped; a timeout without a number gets kQueryTimeoutError, anything else without one
+// kUnspecifiedError) and the messages of all its records joined by CR LF, so that it reads as the
+// server wrote it.
+Error StatementError(std::span<const Diagnostic> records);
+
+// True when, after a statement failed with these records, the rest of its batch must not run:
+// a server abandons a batch after a name-resolution error, and nothing runs on a lost connection.
+bool EndsBatch(std::span<const Diagnostic> records);
+
+}  // namespace kivo
