@@ -1,0 +1,389 @@
+#include "tests/tds/standin_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/tds/mini_json.h"
+
+#ifndef KIVO_STANDIN_SCRIPT
+#error "KIVO_STANDIN_SCRIPT must name tests/tds/standin.py"
+#endif
+#ifndef KIVO_STANDIN_PYTHON
+#define KIVO_STANDIN_PYTHON "/usr/bin/python3"
+#endif
+
+extern char** environ;
+
+namespace kivo::testing {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  if (!out) throw std::runtime_error("StandIn: cannot write " + path);
+}
+
+// Complete lines of the record; a last line without its newline is still
+// being written and is left out.
+std::vector<std::string> completeLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) break;
+    if (nl > start) lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+std::string foldAscii(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
+bool sameName(const std::string& a, const std::string& b) { return foldAscii(a) == foldAscii(b); }
+
+struct TableName {
+  std::string database;  // empty: any
+  std::string schema;
+  std::string table;
+};
+
+TableName splitName(const std::string& qualified) {
+  std::vector<std::string> parts;
+  std::string cur;
+  bool inBracket = false;
+  for (std::size_t i = 0; i < qualified.size(); ++i) {
+    const char c = qualified[i];
+    if (inBracket) {
+      if (c == ']' && i + 1 < qualified.size() && qualified[i + 1] == ']') {
+        cur += ']';
+        ++i;
+      } else if (c == ']') {
+        inBracket = false;
+      } else {
+        cur += c;
+      }
+    } else if (c == '[') {
+      inBracket = true;
+    } else if (c == '.') {
+      parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  parts.push_back(cur);
+  TableName n;
+  if (parts.size() == 1) {
+    n.schema = "dbo";
+    n.table = parts[0];
+  } else if (parts.size() == 2) {
+    n.schema = parts[0];
+    n.table = parts[1];
+  } else {
+    n.database = parts[parts.size() - 3];
+    n.schema = parts[parts.size() - 2].empty() ? "dbo" : parts[parts.size() - 2];
+    n.table = parts.back();
+  }
+  return n;
+}
+
+// The catalog's "databases" array: from the latest record line, else from the scenario.
+JsonValue latestDatabases(const std::string& recordPath, const std::string& scenarioPath) {
+  const std::vector<std::string> lines = completeLines(readFile(recordPath));
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    const JsonValue line = parseJson(*it);
+    if (const JsonValue* catalog = line.find("catalog")) {
+      if (const JsonValue* dbs = catalog->find("databases"); dbs != nullptr && dbs->isArray())
+        return *dbs;
+    }
+  }
+  const JsonValue scenario = parseJson(readFile(scenarioPath));
+  if (const JsonValue* dbs = scenario.find("databases"); dbs != nullptr && dbs->isArray())
+    return *dbs;
+  return JsonValue::makeArray({});
+}
+
+const JsonValue* findTable(const JsonValue& databases, const std::string& qualified) {
+  const TableName want = splitName(qualified);
+  for (const JsonValue& db : databases.asArray()) {
+    if (!want.database.empty() && !sameName(db.stringOr("name", ""), want.database)) continue;
+    const JsonValue* tables = db.find("tables");
+    if (tables == nullptr || !tables->isArray()) continue;
+    for (const JsonValue& t : tables->asArray()) {
+      if (sameName(t.stringOr("schema", "dbo"), want.schema) &&
+          sameName(t.stringOr("name", ""), want.table)) {
+        return &t;
+      }
+    }
+  }
+  return nullptr;
+}
+
+const JsonValue* findColumn(const JsonValue& table, const std::string& column) {
+  const JsonValue* cols = table.find("columns");
+  if (cols == nullptr || !cols->isArray()) return nullptr;
+  for (const JsonValue& c : cols->asArray()) {
+    if (sameName(c.stringOr("name", ""), column)) return &c;
+  }
+  return nullptr;
+}
+
+// FreeTDS takes a {value} up to the first "}" before ";" or the end, without
+// undoubling; a value holding "};" cannot be written for it.
+std::string connectionValue(const std::string& v) {
+  const bool plain = v.find_first_of(";{}") == std::string::npos &&
+                     (v.empty() || (v.front() != ' ' && v.back() != ' '));
+  if (plain) return v;
+  if (v.find("};") != std::string::npos) {
+    throw std::invalid_argument("StandIn: FreeTDS cannot carry the connection value '" + v + "'");
+  }
+  return "{" + v + "}";
+}
+
+}  // namespace
+
+std::string odbcConnectionString(int port, const std::string& database, const std::string& user,
+                                 const std::string& password) {
+  return "DRIVER={FreeTDS};SERVER=127.0.0.1;PORT=" + std::to_string(port) +
+         ";DATABASE=" + connectionValue(database) + ";UID=" + connectionValue(user) +
+         ";PWD=" + connectionValue(password) + ";TDS_Version=7.4";
+}
+
+StandIn::StandIn(const std::string& scenarioJson) {
+  std::string pattern = (fs::temp_directory_path() / "kivo-standin-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error(std::string("StandIn: mkdtemp failed: ") + std::strerror(errno));
+  }
+  dir_ = pattern;
+  scenarioPath_ = dir_ + "/scenario.json";
+  recordPath_ = dir_ + "/record.jsonl";
+  stderrPath_ = dir_ + "/stderr.txt";
+
+  try {
+    writeFile(scenarioPath_, scenarioJson);
+    writeFile(recordPath_, "");
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+      throw std::runtime_error(std::string("StandIn: pipe: ") + std::strerror(errno));
+    stdoutFd_ = fds[0];
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // --verbose: every connection and batch goes to stderr, which serverLog() reads.
+    std::vector<std::string> args = {KIVO_STANDIN_PYTHON,
+                                     KIVO_STANDIN_SCRIPT,
+                                     "--scenario",
+                                     scenarioPath_,
+                                     "--port",
+                                     "0",
+                                     "--record",
+                                     recordPath_,
+                                     "--exit-with-parent",
+                                     "--verbose"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, KIVO_STANDIN_PYTHON, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+      pid_ = -1;
+      throw std::runtime_error(std::string("StandIn: cannot start " KIVO_STANDIN_PYTHON ": ") +
+                               std::strerror(rc));
+    }
+
+    // Wait for "PORT <n>\n".
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (line.find('\n') == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) throw std::runtime_error("StandIn: no port within 10 s");
+      pollfd p{stdoutFd_, POLLIN, 0};
+      const int n = poll(&p, 1, static_cast<int>(left));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) continue;
+      char buf[256];
+      const ssize_t got = read(stdoutFd_, buf, sizeof buf);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) throw std::runtime_error("StandIn: the server ended before it listened");
+      line.append(buf, static_cast<std::size_t>(got));
+    }
+    line.resize(line.find('\n'));
+    if (line.rfind("PORT ", 0) != 0)
+      throw std::runtime_error("StandIn: unexpected first line '" + line + "'");
+    port_ = std::atoi(line.c_str() + 5);
+    if (port_ <= 0) throw std::runtime_error("StandIn: bad port in '" + line + "'");
+  } catch (const std::exception& e) {
+    stop();
+    std::string log = readFile(stderrPath_);
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+    throw std::runtime_error(std::string(e.what()) +
+                             (log.empty() ? "" : "; server stderr:\n" + log));
+  }
+}
+
+StandIn::~StandIn() {
+  stop();
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+void StandIn::stop() noexcept {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    bool reaped = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      const pid_t r = waitpid(pid_, &status, WNOHANG);
+      if (r == pid_ || (r < 0 && errno != EINTR)) {
+        reaped = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!reaped) {
+      kill(pid_, SIGKILL);
+      int status = 0;
+      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+    pid_ = -1;
+  }
+  if (stdoutFd_ >= 0) {
+    close(stdoutFd_);
+    stdoutFd_ = -1;
+  }
+}
+
+std::string StandIn::odbcConnectionString(const std::string& database, const std::string& user,
+                                          const std::string& password) const {
+  return kivo::testing::odbcConnectionString(port_, database, user, password);
+}
+
+std::vector<ReceivedBatch> StandIn::records() const {
+  std::vector<ReceivedBatch> out;
+  for (const std::string& text : completeLines(readFile(recordPath_))) {
+    const JsonValue line = parseJson(text);
+    ReceivedBatch b;
+    b.text = line.stringOr("batch", "");
+    b.rpc = line.stringOr("rpc", "");
+    b.housekeeping = line.boolOr("housekeeping", false);
+    b.dropped = line.boolOr("dropped", false);
+    b.cancelled = line.boolOr("cancelled", false);
+    if (const JsonValue* errors = line.find("errors"); errors != nullptr && errors->isArray()) {
+      for (const JsonValue& e : errors->asArray()) {
+        if (e.isNumber()) b.errors.push_back(static_cast<int>(e.asNumber()));
+      }
+    }
+    out.push_back(std::move(b));
+  }
+  return out;
+}
+
+std::vector<std::string> StandIn::receivedBatches() const {
+  std::vector<std::string> out;
+  for (const ReceivedBatch& b : records()) {
+    if (!b.housekeeping) out.push_back(b.text);
+  }
+  return out;
+}
+
+std::vector<std::string> StandIn::allReceivedBatches() const {
+  std::vector<std::string> out;
+  for (const ReceivedBatch& b : records()) out.push_back(b.text);
+  return out;
+}
+
+std::optional<std::string> StandIn::columnType(const std::string& qualifiedTable,
+                                               const std::string& column) const {
+  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
+  const JsonValue* t = findTable(dbs, qualifiedTable);
+  const JsonValue* c = t != nullptr ? findColumn(*t, column) : nullptr;
+  if (c == nullptr) return std::nullopt;
+  const JsonValue* type = c->find("type");
+  if (type == nullptr || !type->isString()) return std::nullopt;
+  return type->asString();
+}
+
+std::optional<bool> StandIn::columnNullable(const std::string& qualifiedTable,
+                                            const std::string& column) const {
+  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
+  const JsonValue* t = findTable(dbs, qualifiedTable);
+  const JsonValue* c = t != nullptr ? findColumn(*t, column) : nullptr;
+  if (c == nullptr) return std::nullopt;
+  return c->boolOr("nullable", true);
+}
+
+bool StandIn::hasTable(const std::string& qualifiedTable) const {
+  return findTable(latestDatabases(recordPath_, scenarioPath_), qualifiedTable) != nullptr;
+}
+
+std::vector<std::string> StandIn::columnNames(const std::string& qualifiedTable) const {
+  std::vector<std::string> out;
+  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
+  const JsonValue* t = findTable(dbs, qualifiedTable);
+  if (t == nullptr) return out;
+  if (const JsonValue* cols = t->find("columns"); cols != nullptr && cols->isArray()) {
+    for (const JsonValue& c : cols->asArray()) out.push_back(c.stringOr("name", ""));
+  }
+  return out;
+}
+
+std::optional<std::string> StandIn::tableName(const std::string& qualifiedTable) const {
+  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
+  const JsonValue* t = findTable(dbs, qualifiedTable);
+  if (t == nullptr) return std::nullopt;
+  return t->stringOr("schema", "dbo") + "." + t->stringOr("name", "");
+}
+
+std::optional<long long> StandIn::rowCount(const std::string& qualifiedTable) const {
+  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
+  const JsonValue* t = findTable(dbs, qualifiedTable);
+  if (t == nullptr) return std::nullopt;
+  const JsonValue* rows = t->find("rows");
+  if (rows == nullptr || !rows->isNumber()) return 0;
+  return static_cast<long long>(rows->asNumber());
+}
+
+std::string StandIn::serverLog() const { return readFile(stderrPath_); }
+
+}  // namespace kivo::testing
