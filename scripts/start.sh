@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Sets up and builds, then starts the program: the window where a display is present,
-# otherwise the command-line companion's help.
+# Sets up and builds, then shows a whole upgrade against the SQL Server stand-in on this machine
+# and opens the window when a display is present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
-  exec build/app/kivo-dbupdate
-fi
-echo "No display: the window needs one. The command-line companion:"
-build/cli/kivo-dbupdate-cli --help
+exec scripts/demo.sh

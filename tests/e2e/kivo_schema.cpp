@@ -1,0 +1,85 @@
+#include "tests/e2e/kivo_schema.h"
+
+#include <vector>
+
+namespace kivo::testing {
+namespace {
+
+struct Table {
+  const char* schema;
+  const char* name;
+  std::vector<const char*> columns;
+};
+
+const std::vector<Table>& Tables() {
+  static const std::vector<Table> tables = {
+      {"CHXD", "T2011", {"i13", "i15"}},
+      {"CHXD", "TPRICE", {"i13", "i15"}},
+      {"CHXD", "T_HIST", {"i13", "i15"}},
+      {"MD", "CustomerContact", {"N", "Address"}},
+      {"CHXD", "CustomerContact", {"N", "Address"}},
+      {"CHXD", "CustomerContact_Hist", {"N", "Address", "ChangeU", "ChangeD"}},
+      {"MD", "Customer", {"N", "Address"}},
+      {"MD", "Customer_Hist", {"N", "Address", "ChangeU", "ChangeD"}},
+      {"CHXD", "Customer", {"N", "Address"}},
+      {"CHXD", "Customer_Hist", {"N", "Address", "ChangeU", "ChangeD"}},
+  };
+  return tables;
+}
+
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      static const char* hex = "0123456789abcdef";
+      out += "\\u00";
+      out += hex[u >> 4];
+      out += hex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string KivoSchema::scenarioJson() const {
+  std::string tables;
+  for (const Table& t : Tables()) {
+    const std::string qualified = std::string(t.schema) + "." + t.name;
+    if (missing.count(qualified)) continue;
+    std::string columns = R"({"name": "Id", "type": "int", "nullable": false})";
+    for (const char* c : t.columns) {
+      const bool history = std::string(c).starts_with("Change");
+      columns += std::string(R"(, {"name": ")") + c + R"(", "type": ")" +
+                 (history ? "bigint" : "varchar(50)") + R"("})";
+    }
+    std::string indexes;
+    if (indexedColumn.starts_with(qualified + ".")) {
+      indexes = R"(, "indexes": [{"name": "IX_)" + std::string(t.name) + R"(", "columns": [")" +
+                indexedColumn.substr(qualified.size() + 1) + R"("]}])";
+    }
+    if (!tables.empty()) tables += ",\n";
+    tables += R"({"schema": ")" + std::string(t.schema) + R"(", "name": ")" + t.name +
+              R"(", "rows": 3, "columns": [)" + columns + "]" + indexes + R"(, "not_alterable": )" +
+              (notAlterable.count(qualified) ? "true" : "false") + "}";
+  }
+  return R"({"databases": [{"name": "KivoDB", "schemas": ["CHXD", "MD"], "tables": [)" + tables +
+         R"(]}], "logins": [{"name": )" + Quoted(login) + R"(, "password": )" + Quoted(password) +
+         R"(, "default_database": "KivoDB", "may_create_tables": )" +
+         (mayCreateTables ? "true" : "false") + R"(}], "faults": {"drop_at_request": )" +
+         std::to_string(dropAtRequest) + "}}";
+}
+
+std::string KivoConnectionValue(int port, const std::string& database) {
+  return "Provider=SQLOLEDB.1;Persist Security Info=False;Data Source=127.0.0.1," +
+         std::to_string(port) + ";Initial Catalog=" + database +
+         ";User ID=webapp;Password=stored-by-the-web-app";
+}
+
+}  // namespace kivo::testing

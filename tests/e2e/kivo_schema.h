@@ -1,0 +1,26 @@
+#pragma once
+
+#include <set>
+#include <string>
+
+namespace kivo::testing {
+
+// The tables an installed Kivo database has, as a stand-in scenario, with the changes a test
+// asks for. Text columns start as varchar(50), so that the upgrade visibly changes them.
+struct KivoSchema {
+  std::set<std::string> missing;       // "CHXD.T_HIST", ...
+  std::set<std::string> notAlterable;  // by the login
+  // A table and column an index depends on, as "MD.CustomerContact.Address".
+  std::string indexedColumn;
+  std::string login = "kivo";
+  std::string password = "kivo-pw";
+  bool mayCreateTables = true;
+  int dropAtRequest = 0;
+
+  std::string scenarioJson() const;
+};
+
+// The connection value the web application keeps for the stand-in on `port`.
+std::string KivoConnectionValue(int port, const std::string& database = "KivoDB");
+
+}  // namespace kivo::testing

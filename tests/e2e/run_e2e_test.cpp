@@ -1,0 +1,263 @@
+// The whole run through unixODBC and the FreeTDS driver to the SQL Server stand-in on
+// 127.0.0.1: what the user sees, what the server received and what it changed.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "codec/scrambled_value.h"
+#include "tests/e2e/kivo_schema.h"
+#include "tests/tds/standin_process.h"
+#include "tests/upgrade/recording_host.h"
+#include "upgrade/upgrade_batches.h"
+#include "upgrade/upgrade_run.h"
+
+namespace kivo {
+namespace {
+
+using testing::KivoSchema;
+using testing::StandIn;
+
+std::string Line(const std::string& text) { return text + "\r\n\r\n"; }
+const UpgradeBatch& Batch(int n) { return UpgradeBatches()[n - 1]; }
+
+std::vector<std::string> AllStatements() {
+  std::vector<std::string> all;
+  for (const auto& b : UpgradeBatches())
+    all.insert(all.end(), b.statements.begin(), b.statements.end());
+  return all;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+const std::string kAllAltered = Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine) +
+                                Line(Batch(3).alteredLine) + Line(Batch(4).alteredLine) +
+                                Line(Batch(5).alteredLine);
+
+class RunEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("KIVO_ODBC_DRIVER", "FreeTDS", 1); }
+
+  // Starts the stand-in with `schema`, writes web.config for it and runs the upgrade with the
+  // schema's login.
+  RunReport run(const KivoSchema& schema, const std::string& database = "KivoDB") {
+    server = std::make_unique<StandIn>(schema.scenarioJson());
+    web.writeEntry(testing::KivoConnectionValue(server->port(), database));
+    return runAgainstWeb(schema.login, schema.password);
+  }
+
+  RunReport runAgainstWeb(const std::string& login, const std::string& password) {
+    const std::string before = ReadFile(web.path() / "web.config");
+    host.webDir = web.pathText();
+    host.sqlLoginMode = true;
+    host.login = login;
+    host.password = password;
+    RunReport report = RunUpgrade(host, DefaultRunEnvironment());
+    EXPECT_EQ(ReadFile(web.path() / "web.config"), before) << "web.config must stay as it was";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(web.path()),
+                            std::filesystem::directory_iterator()),
+              1)
+        << "nothing may be written to the web directory";
+    return report;
+  }
+
+  std::unique_ptr<StandIn> server;
+  testing::WebDirectory web;
+  testing::RecordingHost host;
+};
+
+TEST_F(RunEndToEnd, EveryTablePresent) {
+  const RunReport report = run({});
+  EXPECT_EQ(host.status, kAllAltered + "Kivo client was update successful\r\n");
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update successful!"});
+  EXPECT_EQ(report.end, RunEnd::kSucceeded);
+  EXPECT_EQ(server->receivedBatches(), AllStatements());
+  for (const char* table : {"CHXD.T2011", "CHXD.TPRICE", "CHXD.T_HIST"}) {
+    for (const char* column : {"i13", "i15"}) {
+      EXPECT_EQ(server->columnType(table, column), "nvarchar(250)") << table << column;
+      EXPECT_EQ(server->columnNullable(table, column), true);
+    }
+  }
+  for (const char* table :
+       {"MD.CustomerContact", "CHXD.CustomerContact", "CHXD.CustomerContact_Hist", "MD.Customer",
+        "MD.Customer_Hist", "CHXD.Customer", "CHXD.Customer_Hist"}) {
+    EXPECT_EQ(server->columnType(table, "N"), "nvarchar(250)") << table;
+    EXPECT_EQ(server->columnType(table, "Address"), "nvarchar(250)") << table;
+  }
+  EXPECT_EQ(server->columnType("CHXD.T2011", "Id"), "int");
+}
+
+TEST_F(RunEndToEnd, MissingTablesOfTheFirstBatches) {
+  KivoSchema schema;
+  schema.missing = {"CHXD.T_HIST", "MD.CustomerContact"};
+  const RunReport report = run(schema);
+  EXPECT_EQ(host.status, Line("No table T_Hist existing!") +
+                             Line("No table MD.CustomerContact existing!") +
+                             Line(Batch(3).alteredLine) + Line(Batch(4).alteredLine) +
+                             Line(Batch(5).alteredLine) + "Kivo client was update successful\r\n");
+  EXPECT_EQ(report.end, RunEnd::kSucceeded);
+  // The batch's other tables were altered although one of them was missing.
+  EXPECT_EQ(server->columnType("CHXD.TPRICE", "i15"), "nvarchar(250)");
+  EXPECT_EQ(server->receivedBatches(), AllStatements());
+}
+
+TEST_F(RunEndToEnd, AMissingHistoryTableIsCreatedFromItsBase) {
+  KivoSchema schema;
+  schema.missing = {"CHXD.CustomerContact_Hist"};
+  run(schema);
+  EXPECT_EQ(host.status, Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine) +
+                             Line("Table CHXD.CustomerContact_Hist is created!") +
+                             Line(Batch(4).alteredLine) + Line(Batch(5).alteredLine) +
+                             "Kivo client was update successful\r\n");
+  EXPECT_EQ(server->tableName("CHXD.CustomerContact_Hist"), "CHXD.CustomerContact_HIST");
+  EXPECT_EQ(server->columnNames("CHXD.CustomerContact_Hist"),
+            (std::vector<std::string>{"Id", "N", "Address", "ChangeU", "ChangeD"}));
+  EXPECT_EQ(server->columnType("CHXD.CustomerContact_Hist", "ChangeU"), "bigint");
+  EXPECT_EQ(server->columnNullable("CHXD.CustomerContact_Hist", "ChangeD"), true);
+  EXPECT_EQ(server->columnType("CHXD.CustomerContact_Hist", "Address"), "nvarchar(250)");
+  std::vector<std::string> expected = AllStatements();
+  expected.insert(expected.begin() + 12, Batch(3).history->statement);
+  EXPECT_EQ(server->receivedBatches(), expected);
+}
+
+TEST_F(RunEndToEnd, TablesTheLoginMayNotAlterFailTheRun) {
+  KivoSchema schema;
+  schema.notAlterable = {"MD.Customer", "MD.Customer_Hist"};
+  const RunReport report = run(schema);
+  const std::string refused =
+      "Cannot find the object \"MD.Customer\" because it does not exist or you do not have "
+      "permissions.";
+  EXPECT_EQ(host.status, Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine) +
+                             Line(Batch(3).alteredLine) + refused + "\r\n" + Batch(4).text() +
+                             "\r\n" + Line(Batch(5).alteredLine) + refused + "\r\n");
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
+  EXPECT_EQ(report.end, RunEnd::kFailed);
+  EXPECT_EQ(server->columnType("MD.Customer", "N"), "varchar(50)");
+  EXPECT_EQ(server->columnType("MD.Customer_Hist", "Address"), "varchar(50)");
+}
+
+TEST_F(RunEndToEnd, AColumnAnIndexDependsOn) {
+  KivoSchema schema;
+  schema.indexedColumn = "MD.CustomerContact.Address";
+  const RunReport report = run(schema);
+  EXPECT_EQ(host.status,
+            Line(Batch(1).alteredLine) +
+                "The index 'IX_CustomerContact' is dependent on column 'Address'.\r\n"
+                "ALTER TABLE ALTER COLUMN Address failed because one or more objects access "
+                "this column.\r\n" +
+                Batch(2).text() + "\r\n" + Line(Batch(3).alteredLine) + Line(Batch(4).alteredLine) +
+                Line(Batch(5).alteredLine) +
+                "The index 'IX_CustomerContact' is dependent on column 'Address'.\r\n"
+                "ALTER TABLE ALTER COLUMN Address failed because one or more objects access "
+                "this column.\r\n");
+  EXPECT_EQ(report.end, RunEnd::kFailed);
+  EXPECT_EQ(server->columnType("MD.CustomerContact", "N"), "nvarchar(250)");
+  EXPECT_EQ(server->columnType("MD.CustomerContact", "Address"), "varchar(50)");
+}
+
+TEST_F(RunEndToEnd, RefusedLoginsShowTheDriversFirstError) {
+  KivoSchema schema;
+  server = std::make_unique<StandIn>(schema.scenarioJson());
+  web.writeEntry(testing::KivoConnectionValue(server->port()));
+  RunReport report = runAgainstWeb("kivo", "wrong");
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Login failed for user 'kivo'.\r\n"});
+  EXPECT_EQ(host.status, "");
+  EXPECT_EQ(report.end, RunEnd::kRefused);
+
+  host = testing::RecordingHost();
+  web.writeEntry(testing::KivoConnectionValue(server->port(), "NoSuchDb"));
+  report = runAgainstWeb("kivo", "kivo-pw");
+  ASSERT_EQ(host.messages.size(), 1u);
+  // The driver lists 18456 before 4060; whichever comes first is what the user sees.
+  EXPECT_TRUE(host.messages[0] == "Login failed for user 'kivo'.\r\n" ||
+              host.messages[0] ==
+                  "Cannot open database \"NoSuchDb\" requested by the login. The login "
+                  "failed.\r\n")
+      << host.messages[0];
+  EXPECT_EQ(host.status, "");
+  EXPECT_TRUE(server->receivedBatches().empty());
+}
+
+TEST_F(RunEndToEnd, NothingListening) {
+  int port = 0;
+  {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    close(fd);
+  }
+  web.writeEntry(testing::KivoConnectionValue(port));
+  const RunReport report = runAgainstWeb("kivo", "kivo-pw");
+  EXPECT_EQ(report.end, RunEnd::kRefused);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0],
+            "Unable to connect: Adaptive Server is unavailable or does not exist\r\n");
+  EXPECT_EQ(host.status, "");
+}
+
+TEST_F(RunEndToEnd, TheConnectionDroppedMidRun) {
+  KivoSchema schema;
+  schema.dropAtRequest = 9;  // the first statement of batch 3
+  const RunReport report = run(schema);
+  EXPECT_EQ(report.end, RunEnd::kFailed);
+  EXPECT_TRUE(host.status.starts_with(Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine)));
+  for (int n = 3; n <= 5; ++n) {
+    EXPECT_NE(host.status.find("\r\n" + Batch(n).text() + "\r\n"), std::string::npos)
+        << "batch " << n << " takes the other-error path";
+  }
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
+}
+
+TEST_F(RunEndToEnd, IntegratedLogonWithoutATicketFailsClearly) {
+  server = std::make_unique<StandIn>(KivoSchema{}.scenarioJson());
+  web.writeEntry(testing::KivoConnectionValue(server->port()));
+  host.webDir = web.pathText();
+  setenv("KRB5CCNAME", "FILE:/nonexistent/kivo-no-ticket", 1);
+  const RunReport report = RunUpgrade(host, DefaultRunEnvironment());
+  EXPECT_TRUE(report.end == RunEnd::kRefused || report.end == RunEnd::kFailed);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_FALSE(host.messages[0].empty());
+  EXPECT_TRUE(server->receivedBatches().empty());
+}
+
+TEST_F(RunEndToEnd, CredentialsWithAwkwardCharactersReachTheServerIntact) {
+  for (const std::string& password :
+       {std::string("p;w=d{x}y 'q\" "), std::string("\xC3\xA9t\xC3\xA9\xE2\x82\xAC"),
+        std::string("tab\there")}) {
+    SCOPED_TRACE(password);
+    KivoSchema schema;
+    schema.login = "kivo\xC3\xB1";  // a non-ASCII login
+    schema.password = password;
+    host = testing::RecordingHost();
+    const RunReport report = run(schema);
+    EXPECT_EQ(report.end, RunEnd::kSucceeded)
+        << host.status << (host.messages.empty() ? "" : host.messages[0]);
+  }
+}
+
+TEST_F(RunEndToEnd, APasswordTheDriverCannotCarryIsRefusedBeforeConnecting) {
+  KivoSchema schema;
+  server = std::make_unique<StandIn>(schema.scenarioJson());
+  web.writeEntry(testing::KivoConnectionValue(server->port()));
+  const RunReport report = runAgainstWeb("kivo", "ab};PORT=1");
+  EXPECT_EQ(report.end, RunEnd::kFailed);
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
+  EXPECT_EQ(host.status.find("ab};"), std::string::npos) << "no password in the status box";
+  EXPECT_TRUE(server->allReceivedBatches().empty());
+}
+
+}  // namespace
+}  // namespace kivo
