@@ -47,17 +47,53 @@ bool IsCredentialItem(std::string_view lowered) {
       lowered, {"user id", "uid", "password", "pwd", "integrated security", "trusted_connection"});
 }
 
+// Names an item in a complaint, unless its name is no keyword we know: a password with ";" in
+// it can make a piece of itself look like an item's name.
+std::string ItemLabel(std::string_view name) {
+  if (IsOneOf(Lower(Trim(name)), {"provider",
+                                  "data source",
+                                  "server",
+                                  "address",
+                                  "addr",
+                                  "network address",
+                                  "initial catalog",
+                                  "database",
+                                  "application name",
+                                  "workstation id",
+                                  "current language",
+                                  "initial file name",
+                                  "attachdbfilename",
+                                  "connect timeout",
+                                  "connection timeout",
+                                  "encrypt",
+                                  "use encryption for data",
+                                  "trustservercertificate",
+                                  "trust server certificate",
+                                  "persist security info",
+                                  "user id",
+                                  "uid",
+                                  "password",
+                                  "pwd",
+                                  "integrated security",
+                                  "trusted_connection",
+                                  "driver",
+                                  "dsn",
+                                  "filedsn",
+                                  "port",
+                                  "extended properties"})) {
+    return "the item \"" + std::string(Trim(name)) + "\"";
+  }
+  return "an item";
+}
+
 #ifdef _WIN32
 constexpr bool kWindows = true;
 #else
 constexpr bool kWindows = false;
 #endif
 
-enum class DriverFamily { kMicrosoft, kFreeTds };
-
-DriverFamily FamilyOf(std::string_view driver) {
-  return QuotingForDriver(driver) == OdbcQuoting::kFreeTds ? DriverFamily::kFreeTds
-                                                           : DriverFamily::kMicrosoft;
+bool IsFreeTds(std::string_view driver) {
+  return QuotingForDriver(driver) == OdbcQuoting::kFreeTds;
 }
 
 std::string ChooseDriver(const std::vector<std::string>& installed,
@@ -83,7 +119,7 @@ std::string ChooseDriver(const std::vector<std::string>& installed,
 int ParseTimeout(std::string_view value, std::string_view name) {
   const std::string text(Trim(value));
   const std::string complaint =
-      "The connection value's item \"" + std::string(name) + "\" is not a number of seconds.";
+      "In the connection value, " + ItemLabel(name) + " is not a number of seconds.";
   if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) Fail(complaint);
   errno = 0;
   char* end = nullptr;
@@ -104,7 +140,7 @@ bool ParseYesNo(std::string_view value, std::string_view name) {
   const std::string v = Lower(Trim(value));
   if (IsOneOf(v, {"yes", "true"})) return true;
   if (IsOneOf(v, {"no", "false"})) return false;
-  Fail("The connection value's item \"" + std::string(name) + "\" is neither yes nor no.");
+  Fail("In the connection value, " + ItemLabel(name) + " is neither yes nor no.");
 }
 
 struct ServerAddress {
@@ -115,7 +151,7 @@ struct ServerAddress {
 // Data Source is "[tcp:]host[\instance][,port]"; an empty host, "." and "(local)" mean this
 // machine. FreeTDS reads "host\instance" but not a port after it; with a port the instance is
 // moot anyway, since the port alone picks the listener.
-ServerAddress ParseServer(std::string_view value, DriverFamily family) {
+ServerAddress ParseServer(std::string_view value, bool freeTds) {
   std::string_view rest = Trim(value);
   if (rest.size() >= 4 && EqualsIgnoringCase(rest.substr(0, 4), "tcp:")) {
     rest = Trim(rest.substr(4));
@@ -142,11 +178,10 @@ ServerAddress ParseServer(std::string_view value, DriverFamily family) {
   if (local) {
     // Microsoft's drivers on Windows reach "(local)" through shared memory, which also works
     // where the server listens on no TCP port, as SQL Server Express does by default.
-    host = (kWindows && family == DriverFamily::kMicrosoft && address.port.empty()) ? "(local)"
-                                                                                    : "localhost";
+    host = (kWindows && !freeTds && address.port.empty()) ? "(local)" : "localhost";
   }
   address.server = std::string(host);
-  if (!instance.empty() && !(family == DriverFamily::kFreeTds && !address.port.empty())) {
+  if (!instance.empty() && !(freeTds && !address.port.empty())) {
     address.server += '\\';
     address.server += instance;
   }
@@ -173,7 +208,7 @@ ProviderKind ClassifyProvider(std::optional<std::string_view> provider) {
 ConnectionTarget TranslateForSqlServer(const std::vector<OleDbItem>& items, std::string driver) {
   ConnectionTarget target;
   target.driver = std::move(driver);
-  const DriverFamily family = FamilyOf(target.driver);
+  const bool freeTds = IsFreeTds(target.driver);
 
   // Later items win over earlier ones, as with OLE DB.
   std::string server;
@@ -214,13 +249,13 @@ ConnectionTarget TranslateForSqlServer(const std::vector<OleDbItem>& items, std:
     // Translate, ...) means nothing to an ODBC driver.
   }
 
-  const ServerAddress address = ParseServer(server, family);
+  const ServerAddress address = ParseServer(server, freeTds);
   target.server = address.server;
   target.port = address.port;
   target.items = std::move(named);
-  if (family == DriverFamily::kFreeTds) {
-    // FreeTDS asks for encryption when the server offers it unless told otherwise, which is what
-    // the OLE DB provider does without Encrypt; its certificate checks are its own configuration.
+  if (freeTds) {
+    // Left alone, FreeTDS asks what the OLE DB provider asks without Encrypt (no encryption of
+    // the data); its certificate checks are its own configuration.
     if (encrypt) {
       target.items.emplace_back("Encryption", *encrypt == "yes"  ? "require"
                                               : *encrypt == "no" ? "request"
@@ -243,8 +278,8 @@ std::string Unbraced(std::string_view value, OdbcQuoting quoting, std::string_vi
   const std::string_view v = Trim(value);
   if (v.size() < 2 || v.front() != '{' || v.back() != '}') return std::string(v);
   const std::string_view inner = v.substr(1, v.size() - 2);
-  const std::string complaint = "The connection value's item \"" + std::string(name) +
-                                "\" has braces that its ODBC driver would not read as one value.";
+  const std::string complaint = "In the connection value, " + ItemLabel(name) +
+                                " has braces that its ODBC driver would not read as one value.";
   if (quoting == OdbcQuoting::kFreeTds) return std::string(inner);
   std::string out;
   for (size_t i = 0; i < inner.size(); ++i) {
@@ -275,8 +310,9 @@ ConnectionTarget TranslatePassThrough(const std::vector<OleDbItem>& items) {
   target.passThrough = true;
   std::string driver;
   for (const OleDbItem& item : items) {
-    if (EqualsIgnoringCase(item.name, "driver"))
+    if (EqualsIgnoringCase(item.name, "driver")) {
       driver = Unbraced(item.value, OdbcQuoting::kStandard, item.name);
+    }
   }
   const OdbcQuoting quoting =
       driver.empty() ? OdbcQuoting::kUnknownDriver : QuotingForDriver(driver);
@@ -468,13 +504,13 @@ std::vector<OleDbItem> ParseOleDbConnectionString(std::string_view text) {
         item.value += text[pos++];
       }
       if (!closed) {
-        Fail("The value of the item \"" + item.name +
-             "\" in the connection value has an opening quote without its closing quote.");
+        Fail("In the connection value, the value of " + ItemLabel(item.name) +
+             " has an opening quote without its closing quote.");
       }
       while (pos < n && IsBlank(text[pos])) ++pos;
       if (pos < n && text[pos] != ';') {
-        Fail("The value of the item \"" + item.name +
-             "\" in the connection value has text after its closing quote.");
+        Fail("In the connection value, the value of " + ItemLabel(item.name) +
+             " has text after its closing quote.");
       }
     } else {
       const size_t end = std::min(text.find(';', pos), n);
@@ -549,7 +585,7 @@ std::string BuildOdbcConnectionString(const ConnectionTarget& target) {
   };
   if (target.passThrough) {
     for (const auto& [keyword, value] : target.items) {
-      std::string what = "The value of the item \"" + keyword + "\"";
+      std::string what = "The value of " + ItemLabel(keyword);
       if (EqualsIgnoringCase(keyword, "driver")) {
         addBraced(keyword, value, std::move(what));  // as driver names are customarily written
       } else {
