@@ -1,11 +1,13 @@
 #include "codec/scrambled_value.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <mutex>
-#include <random>
 
 #include "codec/error.h"
 #include "codec/windows1252.h"
@@ -69,6 +71,24 @@ std::string Padded(long long v, std::size_t width) {
   return std::string(Right(std::string(width - 1, '0') + std::to_string(v), width));
 }
 
+// SplitMix64's finaliser (Steele, Lea and Flood): every input bit affects every output bit.
+std::uint64_t Mix64(std::uint64_t z) {
+  z += 0x9E3779B97F4A7C15u;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  return z ^ (z >> 31);
+}
+
+// Every number below 1000 as three digits with leading zeros, for the groups.
+constexpr auto kThreeDigits = [] {
+  std::array<std::array<char, 3>, 1000> digits{};
+  for (int v = 0; v < 1000; ++v) {
+    digits[v] = {static_cast<char>('0' + v / 100), static_cast<char>('0' + v / 10 % 10),
+                 static_cast<char>('0' + v % 10)};
+  }
+  return digits;
+}();
+
 }  // namespace
 
 std::string DecodeValue(std::string_view value) {
@@ -83,13 +103,36 @@ std::string DecodeValue(std::string_view value) {
   const auto count = static_cast<std::int16_t>(masked ^ draw);
 
   std::string bytes;
-  for (std::int16_t i = 1; i <= count; i = ToInt16(i + 1)) {
+  unsigned seen = 0;  // the codes or-ed together: ASCII alone needs no conversion
+  std::int16_t i = 1;
+  if (count > 0) {
+    // Groups that lie wholly inside the value, at positions far from the 16-bit limit, are
+    // read digit by digit. The first one that is not three plain digits goes to the general
+    // loop below, which raises what the conversions define for it.
+    const long long inside = std::min<long long>({count, (n - 3) / 3, 10922});
+    bytes.resize(static_cast<std::size_t>(std::max<long long>(inside, 0)));
+    const char* group = value.data() + 3;
+    for (; i <= inside; ++i, group += 3) {
+      const unsigned hundreds = static_cast<unsigned char>(group[0]) - '0';
+      const unsigned tens = static_cast<unsigned char>(group[1]) - '0';
+      const unsigned ones = static_cast<unsigned char>(group[2]) - '0';
+      if (hundreds > 9 || tens > 9 || ones > 9) break;
+      // A group and the shift are whole numbers, so their difference needs no rounding.
+      const int code = static_cast<int>(hundreds * 100 + tens * 10 + ones) - shift;
+      if (code < 0 || code > 255) throw Error::Standard(kInvalidArgument);
+      bytes[static_cast<std::size_t>(i - 1)] = static_cast<char>(code);
+      seen |= static_cast<unsigned>(code);
+    }
+    bytes.resize(static_cast<std::size_t>(i - 1));
+  }
+  for (; i <= count; i = ToInt16(i + 1)) {
     const std::int16_t pos = ToInt16(3 * ToInt16(i - 1) + 4);
-    const double group = ReadDouble(Mid(value, pos, 3));
-    const double code = std::nearbyint(group - shift);
+    const long long code = ParseNumber(Mid(value, pos, 3)) - shift;
     if (code < 0 || code > 255) throw Error::Standard(kInvalidArgument);
     bytes.push_back(static_cast<char>(static_cast<unsigned char>(code)));
+    seen |= static_cast<unsigned>(code);
   }
+  if (seen < 0x80) return bytes;
   return Windows1252ToUtf8(bytes);
 }
 
@@ -108,10 +151,13 @@ std::string EncodeValue(std::string_view text, const RandomSource& random) {
   const std::int16_t widthCode = ToInt16(base - draw);
   const std::int16_t shift = ShiftOf(widthCode);
 
-  std::string groups;
-  groups.reserve(bytes.size() * 3);
+  // A shift of 20 to 101 on codes of 0 to 255 makes every group a number of 20 to 356: no
+  // overflow, and three digits with their leading zeros.
+  std::string groups(bytes.size() * 3, '0');
+  char* out = groups.data();
   for (const char c : bytes) {
-    groups += Padded(ToInt16(static_cast<unsigned char>(c) + shift), 3);
+    std::memcpy(out, kThreeDigits[static_cast<unsigned char>(c) + shift].data(), 3);
+    out += 3;
   }
   const std::int16_t filler = RoundToInt16(random(0, 1000));
   return Padded(filler, 3) + groups + std::to_string(masked) + Padded(widthCode, 2) +
@@ -120,19 +166,15 @@ std::string EncodeValue(std::string_view text, const RandomSource& random) {
 
 double RandomBetween(std::int32_t lower, std::int32_t span) {
   static std::mutex mutex;
-  static std::mt19937_64 generator;
+  static std::uint64_t state = 0;
   std::lock_guard lock(mutex);
   // Reseeding from the clock alone would repeat the number for two calls within one tick,
-  // so the previous state is folded into the seed.
+  // so the previous state is folded into the seed. SplitMix64's mixing spreads both over all
+  // 64 bits; a full generator would cost its whole seeding at every call.
   const auto ticks = std::chrono::high_resolution_clock::now().time_since_epoch().count();
-  const auto clock = static_cast<std::uint64_t>(ticks);
-  const std::uint64_t previous = generator();
-  std::seed_seq seed{static_cast<std::uint32_t>(clock), static_cast<std::uint32_t>(clock >> 32),
-                     static_cast<std::uint32_t>(previous),
-                     static_cast<std::uint32_t>(previous >> 32)};
-  generator.seed(seed);
-  // 53 random bits scaled into [0, 1): never 1, which generate_canonical may return.
-  const double u = static_cast<double>(generator() >> 11) * 0x1.0p-53;
+  state = Mix64(state ^ Mix64(static_cast<std::uint64_t>(ticks)));
+  // 53 random bits scaled into [0, 1): never 1.
+  const double u = static_cast<double>(state >> 11) * 0x1.0p-53;
   return std::floor(u * span) + lower;
 }
 

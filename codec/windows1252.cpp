@@ -79,9 +79,12 @@ std::string Windows1252ToUtf8(std::string_view bytes) {
 }
 
 std::string Utf8ToWindows1252(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
+  // ASCII, which connection strings are made of, is the same in both: copied as it stands.
   std::size_t pos = 0;
+  while (pos < utf8.size() && static_cast<unsigned char>(utf8[pos]) < 0x80) ++pos;
+  std::string out(utf8.substr(0, pos));
+  if (pos == utf8.size()) return out;
+  out.reserve(utf8.size());
   while (pos < utf8.size())
     out.push_back(static_cast<char>(CodePointToByte(NextCodePoint(utf8, pos))));
   return out;
