@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <system_error>
 
 #include "codec/error.h"
@@ -63,14 +64,21 @@ std::string ReadConfigurationFile(const std::string& path) {
     throw FileError(errno == EACCES || errno == EPERM ? kPermissionDenied : kPathFileAccessError,
                     path);
   }
-  // Read in large blocks: a web.config may be big, and character-wise reading is slow.
+  // One read of the size the file has, and one byte more to see its end. A file that has no
+  // size to tell, or grows meanwhile, is read on in large blocks.
   constexpr std::size_t kBlock = 1 << 20;
+  std::error_code sizeEc;
+  const std::uintmax_t size = fs::file_size(file, sizeEc);
+  constexpr auto kLargestRead =
+      static_cast<std::uintmax_t>(std::numeric_limits<std::streamsize>::max());
+  std::size_t want = sizeEc || size >= kLargestRead ? kBlock : static_cast<std::size_t>(size) + 1;
   std::string bytes;
   std::size_t filled = 0;
   while (in) {
-    bytes.resize(filled + kBlock);
-    in.read(bytes.data() + filled, static_cast<std::streamsize>(kBlock));
+    bytes.resize(filled + want);
+    in.read(bytes.data() + filled, static_cast<std::streamsize>(want));
     filled += static_cast<std::size_t>(in.gcount());
+    want = kBlock;
   }
   if (in.bad()) throw FileError(kPathFileAccessError, path);
   bytes.resize(filled);
