@@ -36,7 +36,8 @@ struct ConnectionTarget {
 // Translates the connection prefix (the web application's OLE DB items, credentials dropped)
 // and the logon into a target. The driver is `driverOverride` when not empty, otherwise the
 // first installed of Microsoft's current drivers, FreeTDS and the legacy "SQL Server".
-// Throws kivo::Error for an unknown provider, unbalanced quotes or no usable driver.
+// Throws kivo::Error for an unknown provider, unbalanced quotes, no usable driver or a value
+// the chosen driver cannot carry (it builds the connection string once to find out).
 ConnectionTarget TranslateConnection(std::string_view prefix, const Logon& logon,
                                      const std::vector<std::string>& installedDrivers,
                                      std::string_view driverOverride);

@@ -643,4 +643,10 @@ std::string BuildOdbcConnectionString(const ConnectionTarget& target) {
   return out;
 }
 
+std::string MaskedOdbcConnectionString(const ConnectionTarget& target) {
+  ConnectionTarget masked = target;
+  if (masked.logon.mode == LogonMode::kSqlLogin) masked.logon.password = "****";
+  return BuildOdbcConnectionString(masked);
+}
+
 }  // namespace kivo

@@ -48,6 +48,10 @@ OdbcQuoting QuotingForDriver(std::string_view driver);
 // value those rules cannot carry and for any NUL character.
 std::string QuoteOdbcValue(std::string_view value, OdbcQuoting quoting, std::string_view what);
 
+// BuildOdbcConnectionString with the password written as "****", for showing to people. A masker
+// that reads the finished string cannot know the driver's brace rules and may show a piece of it.
+std::string MaskedOdbcConnectionString(const ConnectionTarget& target);
+
 // The drivers TranslateConnection looks for, in the order it prefers them.
 const std::vector<std::string>& PreferredSqlServerDrivers();
 

@@ -385,5 +385,12 @@ TEST(BuildOdbcConnectionString, RefusesWhatTheDriverCannotCarryWithoutShowingIt)
             "DSN=web;UID=;PWD={a;b};");
 }
 
+TEST(MaskedOdbcConnectionString, ShowsNoPieceOfThePassword) {
+  const ConnectionTarget t =
+      TranslateConnection("Provider=SQLOLEDB;Data Source=H",
+                          {LogonMode::kSqlLogin, "u", "S3c}b;ret"}, kFreeTdsOnly, "");
+  EXPECT_EQ(MaskedOdbcConnectionString(t), kFree + "SERVER=H;UID=u;PWD=****;TDS_Version=7.4;");
+}
+
 }  // namespace
 }  // namespace kivo
