@@ -12,6 +12,7 @@
 #include "codec/error.h"
 #include "codec/scrambled_value.h"
 #include "upgrade/connection_settings.h"
+#include "upgrade/oledb_connection_string.h"
 #include "upgrade/secret_mask.h"
 #include "upgrade/upgrade_batches.h"
 
@@ -231,7 +232,7 @@ void PrintPlan(const RunReport& report, std::ostream& out) {
       << "\n"
       << "connection string: " << report.displayConnectionString << "\n";
   try {
-    out << "ODBC connection string: " << MaskPasswords(BuildOdbcConnectionString(t)) << "\n";
+    out << "ODBC connection string: " << MaskedOdbcConnectionString(t) << "\n";
   } catch (const Error& e) {
     out << "ODBC connection string: cannot be built: " << e.description() << "\n";
   }
