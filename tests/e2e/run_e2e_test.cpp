@@ -259,5 +259,35 @@ TEST_F(RunEndToEnd, APasswordTheDriverCannotCarryIsRefusedBeforeConnecting) {
   EXPECT_TRUE(server->allReceivedBatches().empty());
 }
 
+int OpenDescriptors() {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                        std::filesystem::directory_iterator()));
+}
+
+TEST_F(RunEndToEnd, ManyFailingRunsInARowLeaveNoHandleBehind) {
+  KivoSchema schema;
+  schema.indexedColumn = "CHXD.T2011.i13";  // a failure verdict on a connection that opened
+  server = std::make_unique<StandIn>(schema.scenarioJson());
+  const std::string good = testing::KivoConnectionValue(server->port());
+  const std::string noDatabase = testing::KivoConnectionValue(server->port(), "NoSuchDb");
+  struct Attempt {
+    const std::string* value;
+    const char* password;
+  };
+  const Attempt attempts[] = {{&good, "wrong"}, {&noDatabase, "kivo-pw"}, {&good, "kivo-pw"}};
+  int baseline = -1;
+  for (int round = 0; round < 10; ++round) {
+    for (const Attempt& a : attempts) {
+      web.writeEntry(*a.value);
+      host = testing::RecordingHost();
+      const RunReport report = runAgainstWeb("kivo", a.password);
+      EXPECT_NE(report.end, RunEnd::kSucceeded);
+    }
+    // The first round loads the driver and its libraries; from then on nothing may grow.
+    if (round == 0) baseline = OpenDescriptors();
+  }
+  EXPECT_EQ(OpenDescriptors(), baseline);
+}
+
 }  // namespace
 }  // namespace kivo
