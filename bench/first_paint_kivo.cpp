@@ -1,0 +1,21 @@
+// The program's start-up as main.cpp wires it, up to the window's first paint.
+#include <QApplication>
+#include <memory>
+
+#include "app/dialogs.h"
+#include "app/main_window.h"
+#include "app/startup.h"
+#include "bench/first_paint.h"
+#include "upgrade/upgrade_run.h"
+
+int main(int argc, char* argv[]) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Kivo DB Update"));
+  QuitOnFirstPaint quit;
+  application.installEventFilter(&quit);
+
+  QtDialogs dialogs;
+  std::unique_ptr<Form1> window = OpenMainWindow(kivo::DefaultRunEnvironment(), dialogs);
+  if (!window) return 1;
+  return application.exec();
+}
