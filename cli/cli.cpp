@@ -186,9 +186,13 @@ class ConsoleHost : public RunHost {
   void addStatus(std::string_view message) override {
     transcript.statusLines.emplace_back(message);
     if (options_.json) return;
-    std::string text(message);
-    for (std::size_t pos; (pos = text.find("\r\n")) != std::string::npos;)
-      text.replace(pos, 2, "\n");
+    // CR LF becomes the platform's line end; a lone CR stays as the box would keep it.
+    std::string text;
+    text.reserve(message.size() + 1);
+    for (std::size_t i = 0; i < message.size(); ++i) {
+      if (message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
+      text.push_back(message[i]);
+    }
     out_ << text << "\n" << std::flush;
   }
   void showMessage(std::string_view text) override {
