@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 
+#include "app/machine_names.h"
 #include "cli/json_report.h"
 #include "codec/error.h"
 #include "codec/scrambled_value.h"
@@ -268,6 +269,11 @@ int RunVerb(const std::vector<std::string>& args, std::istream& in, std::ostream
   const RunReport report = RunUpgrade(host, environment);
   const int status = ExitStatusOf(report.end);
   if (options->json) {
+    try {
+      host.transcript.computer = GetTheComputerName();
+    } catch (const Error&) {
+      // A report without the host's name is still worth having.
+    }
     host.transcript.webDirectory = options->webDirectory;
     host.transcript.exitStatus = status;
     out << JsonReport(report, host.transcript);

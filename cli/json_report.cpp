@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "upgrade/secret_mask.h"
-
 namespace kivo::cli {
 namespace {
 
@@ -150,6 +148,7 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
   j.open('{');
   j.key("verdict").value(EndName(report.end));
   j.key("exitStatus").number(transcript.exitStatus);
+  j.key("computer").value(transcript.computer);
   j.key("webDirectory").value(transcript.webDirectory);
   j.key("connection");
   if (report.target) {

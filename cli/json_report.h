@@ -10,6 +10,7 @@ namespace kivo::cli {
 
 // What the companion saw of a run besides the report itself.
 struct RunTranscript {
+  std::string computer;  // which host of a fleet this report comes from
   std::string webDirectory;
   std::vector<std::string> statusLines;  // as given to the status box, without the added CR LF
   std::vector<std::string> messages;     // message box texts

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/machine_names.h"
 #include "cli/cli.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
@@ -109,7 +110,8 @@ TEST_F(CliRunTest, JsonIsTheOnlyOutputAndCarriesTheRun) {
   const Result r = Cli({"run", "--json", "--sql-login", "sa", "--password-stdin"}, kTyped);
   EXPECT_EQ(r.status, kExitSuccess);
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(r.out.starts_with("{\"verdict\": \"succeeded\", \"exitStatus\": 0"));
+  EXPECT_TRUE(r.out.starts_with("{\"verdict\": \"succeeded\", \"exitStatus\": 0, \"computer\": \"" +
+                                GetTheComputerName() + "\""));
   EXPECT_NE(r.out.find("\"No table MD.CustomerContact existing!\\r\\n\""), std::string::npos);
   EXPECT_NE(r.out.find("\"outcome\": \"missing\""), std::string::npos);
   EXPECT_NE(r.out.find("\"nativeError\": 4902"), std::string::npos);
