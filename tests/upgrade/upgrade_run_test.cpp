@@ -303,18 +303,49 @@ TEST_F(UpgradeRunTest, DryRunConnectsToNothing) {
   EXPECT_TRUE(host.messages.empty());
 }
 
-TEST(UpgradeBatches, TextsAreTheStatementsJoined) {
-  EXPECT_EQ(Batch(1).text(),
-            "ALTER TABLE CHXD.T2011 ALTER COLUMN i13 nvarchar(250); "
-            "ALTER TABLE CHXD.T2011 ALTER COLUMN i15 nvarchar(250); "
-            "ALTER TABLE CHXD.TPRICE ALTER COLUMN i13 nvarchar(250); "
-            "ALTER TABLE CHXD.TPRICE ALTER COLUMN i15 nvarchar(250); "
-            "ALTER TABLE CHXD.T_HIST ALTER COLUMN  i13 nvarchar(250); "
-            "ALTER TABLE CHXD.T_HIST ALTER COLUMN i15 nvarchar(250);");
-  EXPECT_EQ(Batch(4).history->statement,
-            "SELECT  Customer.*, Cast(Null as Bigint) As ChangeU, Cast (Null as Bigint) As ChangeD "
-            "INTO MD.Customer_Hist FROM MD.Customer;");
-  for (const auto& b : UpgradeBatches()) EXPECT_TRUE(b.statements.back().ends_with(";"));
+// The SQL is the schema revision itself: a golden copy, character for character.
+TEST(UpgradeBatches, TextsAreExactlyTheRevisionsSql) {
+  const std::vector<std::string> texts = {
+      "ALTER TABLE CHXD.T2011 ALTER COLUMN i13 nvarchar(250); "
+      "ALTER TABLE CHXD.T2011 ALTER COLUMN i15 nvarchar(250); "
+      "ALTER TABLE CHXD.TPRICE ALTER COLUMN i13 nvarchar(250); "
+      "ALTER TABLE CHXD.TPRICE ALTER COLUMN i15 nvarchar(250); "
+      "ALTER TABLE CHXD.T_HIST ALTER COLUMN  i13 nvarchar(250); "
+      "ALTER TABLE CHXD.T_HIST ALTER COLUMN i15 nvarchar(250);",
+      "ALTER TABLE MD.CustomerContact ALTER COLUMN N nvarchar(250); "
+      "ALTER TABLE MD.CustomerContact ALTER COLUMN Address nvarchar(250);",
+      "ALTER TABLE CHXD.CustomerContact ALTER COLUMN N nvarchar(250); "
+      "ALTER TABLE CHXD.CustomerContact ALTER COLUMN Address nvarchar(250); "
+      "ALTER TABLE CHXD.CustomerContact_Hist ALTER COLUMN N nvarchar(250); "
+      "ALTER TABLE CHXD.CustomerContact_Hist ALTER COLUMN Address nvarchar(250);",
+      "ALTER TABLE MD.Customer ALTER COLUMN N nvarchar(250); "
+      "ALTER TABLE MD.Customer ALTER COLUMN Address nvarchar(250); "
+      "ALTER TABLE MD.Customer_Hist ALTER COLUMN N nvarchar(250); "
+      "ALTER TABLE MD.Customer_Hist ALTER COLUMN Address nvarchar(250);",
+      "ALTER TABLE CHXD.Customer ALTER COLUMN N nvarchar(250); "
+      "ALTER TABLE CHXD.Customer ALTER COLUMN Address nvarchar(250); "
+      "ALTER TABLE CHXD.Customer_Hist ALTER COLUMN N nvarchar(250); "
+      "ALTER TABLE CHXD.Customer_Hist ALTER COLUMN Address nvarchar(250);",
+  };
+  const std::string columns = "Cast(Null as Bigint) As ChangeU, Cast (Null as Bigint) As ChangeD ";
+  const std::vector<std::string> history = {
+      "",
+      "",
+      "SELECT  CustomerContact.*, " + columns +
+          "INTO CHXD.CustomerContact_HIST FROM CHXD.CustomerContact;",
+      "SELECT  Customer.*, " + columns + "INTO MD.Customer_Hist FROM MD.Customer;",
+      "SELECT  Customer.*, " + columns + "INTO CHXD.Customer_Hist FROM CHXD.Customer;",
+  };
+  for (int n = 1; n <= 5; ++n) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(Batch(n).number, n);
+    EXPECT_EQ(Batch(n).text(), texts[n - 1]);
+    EXPECT_EQ(Batch(n).history ? Batch(n).history->statement : "", history[n - 1]);
+    // One statement per request: each ends at its semicolon (and the blank after it).
+    for (const auto& statement : Batch(n).statements) {
+      EXPECT_EQ(std::count(statement.begin(), statement.end(), ';'), 1) << statement;
+    }
+  }
 }
 
 }  // namespace
