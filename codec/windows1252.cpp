@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "codec/error.h"
+#include "codec/utf8.h"
 
 namespace kivo {
 namespace {
@@ -19,47 +21,7 @@ char32_t ByteToCodePoint(unsigned char byte) {
   return byte;
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    // Windows-1252 reaches no further than the Basic Multilingual Plane.
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 [[noreturn]] void Refuse() { throw Error::Standard(kInvalidArgument); }
-
-// Decodes one UTF-8 sequence at `pos`, strictly: no overlong forms, no surrogates.
-char32_t NextCodePoint(std::string_view s, std::size_t& pos) {
-  const auto lead = static_cast<unsigned char>(s[pos++]);
-  if (lead < 0x80) return lead;
-  int extra;
-  char32_t cp;
-  char32_t minimum;
-  if ((lead & 0xE0) == 0xC0) {
-    extra = 1, cp = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2, cp = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3, cp = lead & 0x07, minimum = 0x10000;
-  } else {
-    Refuse();
-  }
-  for (int i = 0; i < extra; ++i) {
-    if (pos >= s.size()) Refuse();
-    const auto next = static_cast<unsigned char>(s[pos++]);
-    if ((next & 0xC0) != 0x80) Refuse();
-    cp = (cp << 6) | (next & 0x3F);
-  }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) Refuse();
-  return cp;
-}
 
 unsigned char CodePointToByte(char32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<unsigned char>(cp);
@@ -85,8 +47,11 @@ std::string Utf8ToWindows1252(std::string_view utf8) {
   std::string out(utf8.substr(0, pos));
   if (pos == utf8.size()) return out;
   out.reserve(utf8.size());
-  while (pos < utf8.size())
-    out.push_back(static_cast<char>(CodePointToByte(NextCodePoint(utf8, pos))));
+  while (pos < utf8.size()) {
+    const std::optional<char32_t> cp = NextUtf8CodePoint(utf8, pos);
+    if (!cp) Refuse();
+    out.push_back(static_cast<char>(CodePointToByte(*cp)));
+  }
   return out;
 }
 

@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <utility>
+
+#include "codec/utf8.h"
 
 namespace kivo {
 namespace {
@@ -28,44 +31,16 @@ constexpr int kMaxDrivers = 1000;
 WideString ToWide(std::string_view utf8) {
   WideString out;
   out.reserve(utf8.size());
-  size_t i = 0;
+  std::size_t i = 0;
   while (i < utf8.size()) {
-    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    std::uint32_t cp = 0;
-    size_t length = 0;
-    if (lead < 0x80) {
-      cp = lead;
-      length = 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      cp = lead & 0x1Fu;
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      cp = lead & 0x0Fu;
-      length = 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      cp = lead & 0x07u;
-      length = 4;
+    const std::optional<char32_t> cp = NextUtf8CodePoint(utf8, i);
+    if (!cp) throw Error(kInvalidArgument, "The text is not valid UTF-8.");
+    if (*cp >= 0x10000) {
+      out += static_cast<SQLWCHAR>(0xD800 + ((*cp - 0x10000) >> 10));
+      out += static_cast<SQLWCHAR>(0xDC00 + ((*cp - 0x10000) & 0x3FF));
     } else {
-      throw Error(kInvalidArgument, "The text is not valid UTF-8.");
+      out += static_cast<SQLWCHAR>(*cp);
     }
-    if (i + length > utf8.size()) throw Error(kInvalidArgument, "The text is not valid UTF-8.");
-    for (size_t k = 1; k < length; ++k) {
-      const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0u) != 0x80u) throw Error(kInvalidArgument, "The text is not valid UTF-8.");
-      cp = (cp << 6) | (next & 0x3Fu);
-    }
-    const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
-    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      throw Error(kInvalidArgument, "The text is not valid UTF-8.");
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<SQLWCHAR>(0xD800 + (cp >> 10));
-      out += static_cast<SQLWCHAR>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<SQLWCHAR>(cp);
-    }
-    i += length;
   }
   return out;
 }
@@ -83,21 +58,7 @@ std::string ToUtf8(const SQLWCHAR* text, size_t length) {
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
       cp = 0xFFFD;
     }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    AppendUtf8(out, cp);
   }
   return out;
 }

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "codec/utf8.h"
+
 namespace kivo::testing {
 
 JsonValue JsonValue::makeBool(bool value) {
@@ -224,24 +226,6 @@ class Reader {
     return v;
   }
 
-  static void appendUtf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   std::string string() {
     ++pos_;  // opening quote
     std::string out;
@@ -299,7 +283,7 @@ class Reader {
           } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             cp = 0xFFFD;
           }
-          appendUtf8(out, cp);
+          kivo::AppendUtf8(out, cp);
           break;
         }
         default:
