@@ -5,7 +5,7 @@
 set -eu
 
 root_dir=$(cd "$(dirname "$0")/.." && pwd)
-program=${1:-$root_dir/build-app/app/kivo-dbupdate}
+program=${1:-$root_dir/build/app/kivo-dbupdate}
 output=${2:-$root_dir/docs/window.png}
 title=KIVO_DBUpdate_May_07_2018
 
