@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "cli/json_report.h"
+
 namespace kivo::testing {
 namespace {
 
@@ -25,25 +27,6 @@ const std::vector<Table>& Tables() {
       {"CHXD", "Customer_Hist", {"N", "Address", "ChangeU", "ChangeD"}},
   };
   return tables;
-}
-
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      static const char* hex = "0123456789abcdef";
-      out += "\\u00";
-      out += hex[u >> 4];
-      out += hex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace
@@ -70,8 +53,8 @@ std::string KivoSchema::scenarioJson() const {
               (notAlterable.count(qualified) ? "true" : "false") + "}";
   }
   return R"({"databases": [{"name": "KivoDB", "schemas": ["CHXD", "MD"], "tables": [)" + tables +
-         R"(]}], "logins": [{"name": )" + Quoted(login) + R"(, "password": )" + Quoted(password) +
-         R"(, "default_database": "KivoDB", "may_create_tables": )" +
+         R"(]}], "logins": [{"name": )" + cli::JsonString(login) + R"(, "password": )" +
+         cli::JsonString(password) + R"(, "default_database": "KivoDB", "may_create_tables": )" +
          (mayCreateTables ? "true" : "false") + R"(}], "faults": {"drop_at_request": )" +
          std::to_string(dropAtRequest) + "}}";
 }
