@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include "codec/error.h"
+#include "base/error.h"
 
 class QWidget;
 

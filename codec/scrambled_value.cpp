@@ -9,7 +9,7 @@
 #include <limits>
 #include <mutex>
 
-#include "codec/error.h"
+#include "base/error.h"
 #include "codec/windows1252.h"
 
 namespace kivo {

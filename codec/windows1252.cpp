@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "codec/error.h"
-#include "codec/utf8.h"
+#include "base/error.h"
+#include "base/utf8.h"
 
 namespace kivo {
 namespace {

@@ -6,7 +6,8 @@
 #include <limits>
 #include <system_error>
 
-#include "codec/error.h"
+#include "base/error.h"
+#include "base/path.h"
 #include "codec/scrambled_value.h"
 #include "upgrade/secret_mask.h"
 
@@ -21,10 +22,6 @@ constexpr char kSeparator = '/';
 
 Error FileError(ErrorNumber number, const std::string& path) {
   return Error(number, StandardDescription(number) + ": " + path);
-}
-
-std::filesystem::path FromUtf8(const std::string& path) {
-  return std::filesystem::path(std::u8string(path.begin(), path.end()));
 }
 
 }  // namespace
@@ -44,7 +41,7 @@ std::string WebConfigPath(const std::string& webDirectory) {
 
 std::string ReadConfigurationFile(const std::string& path) {
   namespace fs = std::filesystem;
-  const fs::path file = FromUtf8(path);
+  const fs::path file = PathFromUtf8(path);
   std::error_code ec;
   const fs::file_status status = fs::status(file, ec);
   if (status.type() == fs::file_type::not_found || ec == std::errc::no_such_file_or_directory ||

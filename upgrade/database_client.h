@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/error.h"
+#include "base/error.h"
 #include "upgrade/connection_target.h"
 
 namespace kivo {

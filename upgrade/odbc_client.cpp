@@ -13,7 +13,7 @@
 #include <optional>
 #include <utility>
 
-#include "codec/utf8.h"
+#include "base/utf8.h"
 
 namespace kivo {
 namespace {
@@ -29,38 +29,12 @@ constexpr int kMaxDrivers = 1000;
 // Throws kivo::Error for text that is not UTF-8; it never says what the text was, since it may
 // be a connection string with a password.
 WideString ToWide(std::string_view utf8) {
-  WideString out;
-  out.reserve(utf8.size());
-  std::size_t i = 0;
-  while (i < utf8.size()) {
-    const std::optional<char32_t> cp = NextUtf8CodePoint(utf8, i);
-    if (!cp) throw Error(kInvalidArgument, "The text is not valid UTF-8.");
-    if (*cp >= 0x10000) {
-      out += static_cast<SQLWCHAR>(0xD800 + ((*cp - 0x10000) >> 10));
-      out += static_cast<SQLWCHAR>(0xDC00 + ((*cp - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<SQLWCHAR>(*cp);
-    }
-  }
-  return out;
+  const std::u16string wide = Utf8ToUtf16(utf8);
+  return WideString(wide.begin(), wide.end());
 }
 
-// A lone surrogate, which no driver should send, becomes U+FFFD.
 std::string ToUtf8(const SQLWCHAR* text, size_t length) {
-  std::string out;
-  out.reserve(length);
-  for (size_t i = 0; i < length; ++i) {
-    std::uint32_t cp = static_cast<std::uint16_t>(text[i]);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length &&
-        static_cast<std::uint16_t>(text[i + 1]) >= 0xDC00 &&
-        static_cast<std::uint16_t>(text[i + 1]) <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint16_t>(text[++i]) - 0xDC00);
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    AppendUtf8(out, cp);
-  }
-  return out;
+  return Utf16ToUtf8(std::u16string(text, text + length));
 }
 
 constexpr SQLHANDLE kNoHandle = nullptr;

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/error.h"
+#include "base/error.h"
 #include "upgrade/connection_target.h"
 #include "upgrade/database_client.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/error.h"
+#include "base/error.h"
 #include "codec/windows1252.h"
 
 namespace kivo {

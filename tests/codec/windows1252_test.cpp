@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "codec/error.h"
+#include "base/error.h"
 
 namespace kivo {
 namespace {

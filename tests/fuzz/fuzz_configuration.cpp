@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "codec/error.h"
+#include "base/error.h"
 #include "codec/scrambled_value.h"
 #include "upgrade/connection_settings.h"
 #include "upgrade/connection_target.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "codec/error.h"
+#include "base/error.h"
 #include "codec/scrambled_value.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

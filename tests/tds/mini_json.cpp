@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "codec/utf8.h"
+#include "base/utf8.h"
 
 namespace kivo::testing {
 

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/ascii.h"
 #include "tests/tds/mini_json.h"
 
 #ifndef KIVO_STANDIN_SCRIPT
@@ -62,14 +63,7 @@ std::vector<std::string> completeLines(const std::string& text) {
   return lines;
 }
 
-std::string foldAscii(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return s;
-}
-
-bool sameName(const std::string& a, const std::string& b) { return foldAscii(a) == foldAscii(b); }
+bool sameName(const std::string& a, const std::string& b) { return EqualsIgnoringAsciiCase(a, b); }
 
 struct TableName {
   std::string database;  // empty: any

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/error.h"
+#include "base/error.h"
 #include "tests/upgrade/recording_host.h"
 
 namespace kivo {

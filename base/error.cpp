@@ -1,4 +1,4 @@
-#include "codec/error.h"
+#include "base/error.h"
 
 #include <utility>
 

@@ -1,4 +1,6 @@
-#include "codec/utf8.h"
+#include "base/utf8.h"
+
+#include "base/error.h"
 
 namespace kivo {
 
@@ -43,6 +45,40 @@ std::optional<char32_t> NextUtf8CodePoint(std::string_view s, std::size_t& pos) 
   }
   if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
   return cp;
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const std::optional<char32_t> cp = NextUtf8CodePoint(utf8, i);
+    if (!cp) throw Error(kInvalidArgument, "The text is not valid UTF-8.");
+    if (*cp >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((*cp - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((*cp - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(*cp);
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const std::size_t length = text.size();
+  for (std::size_t i = 0; i < length; ++i) {
+    char32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    AppendUtf8(out, cp);
+  }
+  return out;
 }
 
 }  // namespace kivo

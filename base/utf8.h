@@ -15,4 +15,11 @@ void AppendUtf8(std::string& out, char32_t codePoint);
 // somewhere inside the bad sequence).
 std::optional<char32_t> NextUtf8CodePoint(std::string_view text, std::size_t& pos);
 
+// UTF-16, code points beyond U+FFFF as surrogate pairs. Throws kivo::Error (invalid argument)
+// for text that is not UTF-8; the complaint never quotes the text, which may hold a password.
+std::u16string Utf8ToUtf16(std::string_view utf8);
+
+// UTF-8; a lone surrogate, which no well-behaved source sends, becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view utf16);
+
 }  // namespace kivo

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace kivo {
+
+// The file-system path that a UTF-8 text names. Every path the program opens goes through
+// here, since a narrow string is read in the system code page on Windows.
+std::filesystem::path PathFromUtf8(std::string_view utf8);
+
+}  // namespace kivo
