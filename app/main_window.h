@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/machine_names.h"
+#include "system/machine_names.h"
 #include "upgrade/run_host.h"
 #include "upgrade/upgrade_run.h"
 

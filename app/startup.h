@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/machine_names.h"
+#include "system/machine_names.h"
 #include "upgrade/upgrade_run.h"
 
 class Dialogs;

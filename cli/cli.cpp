@@ -1,19 +1,19 @@
 #include "cli/cli.h"
 
 #include <charconv>
-#include <cstdlib>
 #include <istream>
 #include <iterator>
 #include <optional>
 #include <ostream>
 #include <string>
 
-#include "app/machine_names.h"
+#include "base/error.h"
 #include "cli/json_report.h"
-#include "codec/error.h"
 #include "codec/scrambled_value.h"
+#include "system/environment.h"
+#include "system/machine_names.h"
 #include "upgrade/connection_settings.h"
-#include "upgrade/oledb_connection_string.h"
+#include "upgrade/odbc_connection_string.h"
 #include "upgrade/secret_mask.h"
 #include "upgrade/upgrade_batches.h"
 
@@ -254,10 +254,10 @@ int RunVerb(const std::vector<std::string>& args, std::istream& in, std::ostream
   if (!options) return Usage(err, problem);
   std::string password;
   if (options->passwordVariable) {
-    const char* value = std::getenv(options->passwordVariable->c_str());
+    std::optional<std::string> value = EnvironmentVariable(*options->passwordVariable);
     if (!value)
       return Usage(err, "environment variable " + *options->passwordVariable + " is not set");
-    password = value;
+    password = std::move(*value);
   } else if (options->passwordFromStdin) {
     std::getline(in, password);
     if (password.ends_with('\r')) password.pop_back();

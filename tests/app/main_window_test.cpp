@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "app/dialogs.h"
-#include "app/machine_names.h"
 #include "app/startup.h"
-#include "codec/error.h"
+#include "base/error.h"
+#include "system/machine_names.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/machine_names.h"
 #include "cli/cli.h"
+#include "system/machine_names.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
 #include "upgrade/upgrade_batches.h"

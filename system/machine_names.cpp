@@ -1,9 +1,11 @@
-#include "app/machine_names.h"
+#include "system/machine_names.h"
 
 #include <string_view>
 #include <vector>
 
-#include "codec/error.h"
+#include "base/ascii.h"
+#include "base/error.h"
+#include "base/utf8.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -20,23 +22,9 @@ namespace {
 
 #ifdef _WIN32
 std::string ToUtf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length,
-                      nullptr, nullptr);
-  return result;
+  return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
 }
 #endif
-
-// Padding the platform might leave around a name; the name itself never holds blanks.
-std::string_view TrimBlanks(std::string_view text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
 
 }  // namespace
 
@@ -89,7 +77,8 @@ std::string GetTheComputerName(const SystemNameCall& call) {
     // No name at all is the same invalid argument as cutting the terminator off an empty
     // buffer would be.
     if (!name) throw Error::Standard(kInvalidArgument);
-    return std::string(TrimBlanks(*name));
+    // Padding the platform might leave around a name; the name itself never holds blanks.
+    return std::string(TrimAscii(*name, " "));
   } catch (const Error& error) {
     throw error.PassedOn("/Utils.GetTheComputerName");
   }

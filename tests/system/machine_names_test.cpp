@@ -1,11 +1,11 @@
-#include "app/machine_names.h"
+#include "system/machine_names.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
-#include "codec/error.h"
+#include "base/error.h"
 
 #ifndef _WIN32
 #include <pwd.h>
