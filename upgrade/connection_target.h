@@ -42,6 +42,9 @@ ConnectionTarget TranslateConnection(std::string_view prefix, const Logon& logon
                                      const std::vector<std::string>& installedDrivers,
                                      std::string_view driverOverride);
 
+// The drivers TranslateConnection looks for, in the order it prefers them.
+const std::vector<std::string>& PreferredSqlServerDrivers();
+
 // The ODBC connection string for the target, every value quoted by the rules of its driver.
 // Throws kivo::Error for a value that driver cannot carry.
 std::string BuildOdbcConnectionString(const ConnectionTarget& target);

@@ -1,20 +1,16 @@
 #include "upgrade/secret_mask.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "base/ascii.h"
+#include "upgrade/odbc_connection_string.h"
 
 namespace kivo {
 namespace {
 
 bool IsSecretName(std::string_view name) {
-  while (!name.empty() && std::isspace(static_cast<unsigned char>(name.front())))
-    name.remove_prefix(1);
-  while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back())))
-    name.remove_suffix(1);
-  std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower == "password" || lower == "pwd";
+  const std::string_view trimmed = TrimAscii(name);
+  return EqualsIgnoringAsciiCase(trimmed, "password") || EqualsIgnoringAsciiCase(trimmed, "pwd");
 }
 
 // The end of the value that starts at `pos`: the ";" after it, or the end of the text.
@@ -23,16 +19,9 @@ std::size_t ValueEnd(std::string_view s, std::size_t pos) {
   std::size_t i = pos;
   while (i < s.size() && s[i] == ' ') ++i;
   if (i < s.size() && (s[i] == '"' || s[i] == '\'' || s[i] == '{')) {
-    const char close = s[i] == '{' ? '}' : s[i];
-    for (++i; i < s.size(); ++i) {
-      if (s[i] != close) continue;
-      if (i + 1 < s.size() && s[i + 1] == close) {
-        ++i;  // doubled: part of the value
-        continue;
-      }
-      return std::min(s.find(';', i + 1), s.size());
-    }
-    return std::string_view::npos;
+    const std::size_t end = QuotedValueEnd(s, i);
+    if (end == std::string_view::npos) return end;
+    return std::min(s.find(';', end), s.size());
   }
   return std::min(s.find(';', pos), s.size());
 }

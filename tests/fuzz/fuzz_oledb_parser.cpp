@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "codec/error.h"
+#include "base/error.h"
 #include "upgrade/connection_target.h"
+#include "upgrade/odbc_connection_string.h"
 #include "upgrade/oledb_connection_string.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -9,8 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "codec/error.h"
+#include "base/error.h"
 #include "upgrade/connection_target.h"
+#include "upgrade/odbc_connection_string.h"
 
 namespace kivo {
 namespace {
