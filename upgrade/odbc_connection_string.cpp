@@ -51,7 +51,13 @@ std::string Braced(std::string_view value, OdbcQuoting quoting, std::string_view
       }
       break;
   }
-  return "{" + std::string(value) + "}";
+  // Appended piecewise: "{" + std::string(value) trips GCC 12's false -Wrestrict (MinGW).
+  std::string out;
+  out.reserve(value.size() + 2);
+  out += '{';
+  out += value;
+  out += '}';
+  return out;
 }
 
 struct WrittenItem {
