@@ -15,6 +15,7 @@
 #include "upgrade/connection_settings.h"
 #include "upgrade/odbc_connection_string.h"
 #include "upgrade/secret_mask.h"
+#include "upgrade/run_texts.h"
 #include "upgrade/upgrade_batches.h"
 
 namespace kivo::cli {

@@ -172,7 +172,7 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
     j.open('{');
     j.key("number").number(b.number);
     j.key("text").value(b.text);
-    j.key("outcome").value(b.classification);
+    j.key("outcome").value(ClassificationName(b.classification));
     j.outcome(b.outcome);
     j.key("history");
     if (b.history) {
@@ -183,6 +183,15 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
     } else {
       j.null();
     }
+    j.close('}');
+  }
+  j.close(']');
+  j.key("openErrors").open('[');
+  for (const Diagnostic& d : report.openErrors) {
+    j.open('{');
+    j.key("sqlState").value(d.sqlState);
+    j.key("nativeError").number(d.nativeError);
+    j.key("message").value(d.message);
     j.close('}');
   }
   j.close(']');

@@ -55,6 +55,18 @@ std::string_view Mid(std::string_view s, long long start, long long length) {
   return s.substr(from, static_cast<std::size_t>(length));
 }
 
+// Characters as the platform's UTF-16 strings count them: one per code point, two beyond the
+// BMP. A malformed sequence counts by its lead bytes; the conversion refuses it anyway.
+std::size_t CharacterCount(std::string_view utf8) {
+  std::size_t count = 0;
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte & 0xC0) != 0x80) ++count;
+    if (byte >= 0xF0) ++count;
+  }
+  return count;
+}
+
 std::string_view Right(std::string_view s, std::size_t n) {
   return s.size() <= n ? s : s.substr(s.size() - n);
 }
@@ -139,6 +151,10 @@ std::string DecodeValue(std::string_view value) {
 std::string EncodeValue(std::string_view text) { return EncodeValue(text, RandomBetween); }
 
 std::string EncodeValue(std::string_view text, const RandomSource& random) {
+  // The length is taken first: a text too long for its 16-bit count overflows (6) whatever
+  // characters it holds. Characters are never more than bytes, so short texts skip the count.
+  if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int16_t>::max()))
+    ToInt16(static_cast<long long>(CharacterCount(text)));
   const std::string bytes = Utf8ToWindows1252(text);
   const std::int16_t length = ToInt16(static_cast<long long>(bytes.size()));
   // Longer texts would need a masked length of four digits and decode cut short.

@@ -12,8 +12,6 @@ namespace kivo {
 // parsed as XML: the entry must be written exactly like this, then the value in double quotes,
 // one blank and "/>".
 inline constexpr std::string_view kKeyMarker = "key=\"CAYUSR\" value=";
-inline constexpr std::string_view kDefaultClientCode = "CHXD";
-inline constexpr int kRunStatusBoxWidthTwips = 6735;
 
 // The web directory with one trailing "\" removed (elsewhere than on Windows, one "/" too).
 std::string NormaliseWebDirectory(std::string directory);

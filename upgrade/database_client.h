@@ -22,14 +22,17 @@ struct StatementOutcome {
   std::string text;
   bool succeeded = false;
   std::vector<Diagnostic> diagnostics;
+  // Set when the statement failed: its first error record's native number and all of its
+  // records' messages joined by CR LF.
+  std::optional<Error> error;
 };
 
 struct BatchOutcome {
   // The statements that were sent, in order; a batch stops early only where the server would
   // have abandoned the rest of it (name resolution) or the connection is gone.
   std::vector<StatementOutcome> statements;
-  // The error of the first failing statement: its first record's native number and all of its
-  // records' messages joined by CR LF. Empty when every statement succeeded.
+  // The error of the first failing statement, or of the batch when it could not be sent at all.
+  // Empty when every statement succeeded.
   std::optional<Error> error;
 };
 

@@ -131,6 +131,16 @@ Error ErrorOf(const std::vector<Diagnostic>& records, const char* whenNone) {
   return Error(first.nativeError != 0 ? first.nativeError : kUnspecifiedError, first.message);
 }
 
+// A server refusing a login for its database sends that reason (4060 "Cannot open database",
+// 4064 "Cannot open user default database") before the generic 18456 "Login failed", and the
+// first message is the one to show. FreeTDS lists its records in an order of its own, 18456
+// first, so the database-level messages are put back in front; the rest keep the driver's order.
+void RankDatabaseMessagesFirst(std::vector<Diagnostic>& records) {
+  std::stable_partition(records.begin(), records.end(), [](const Diagnostic& r) {
+    return !IsInformational(r) && (r.nativeError == 4060 || r.nativeError == 4064);
+  });
+}
+
 #ifdef _WIN32
 constexpr const char* kNoDriverManager =
     "The ODBC driver manager (odbc32.dll) could not allocate a handle.";
@@ -243,6 +253,10 @@ std::optional<Error> OdbcClient::open(const ConnectionTarget& target) {
                         static_cast<SQLSMALLINT>(connectionString.size()), nullptr, 0, &outLength,
                         SQL_DRIVER_NOPROMPT);
   std::vector<Diagnostic> records = ReadDiagnostics(session->connection);
+  // SQL_SUCCESS_WITH_INFO opens too, deliberately: every SQL Server login reply carries
+  // informational messages (5701 "Changed database context", 5703 "Changed language setting")
+  // and drivers add warnings of their own. None of them refuses the login; taking them for a
+  // refusal would end every run at the open.
   if (SQL_SUCCEEDED(rc)) {
     session->connected = true;
     session_ = std::move(session);
@@ -250,6 +264,7 @@ std::optional<Error> OdbcClient::open(const ConnectionTarget& target) {
     return std::nullopt;
   }
   openErrors_ = std::move(records);
+  RankDatabaseMessagesFirst(openErrors_);
   return ErrorOf(openErrors_, "The ODBC driver refused the connection without saying why.");
 }
 
@@ -261,11 +276,17 @@ BatchOutcome OdbcClient::execute(std::span<const std::string> statements) {
     outcome.error = Error(kConnectionClosedError, "The connection to the database is not open.");
     return outcome;
   }
+  // Deliberately one request per statement: after SQLExecDirect fails, the driver manager's
+  // statement is back in its allocated state, where SQLMoreResults answers SQL_NO_DATA without
+  // asking the driver, so the errors of later statements of a multi-statement batch would never
+  // be seen, and freeing the statement would cancel the rest of it on the server. Alone, every
+  // statement runs to its end and reports every record it has.
   for (const std::string& text : statements) {
-    outcome.statements.push_back(session_->run(text, statementTimeoutSeconds_));
-    const StatementOutcome& statement = outcome.statements.back();
+    StatementOutcome& statement =
+        outcome.statements.emplace_back(session_->run(text, statementTimeoutSeconds_));
     if (statement.succeeded) continue;
-    if (!outcome.error) outcome.error = StatementError(statement.diagnostics);
+    statement.error = StatementError(statement.diagnostics);
+    if (!outcome.error) outcome.error = statement.error;
     if (EndsBatch(statement.diagnostics)) break;
   }
   return outcome;

@@ -30,8 +30,10 @@ class OdbcClient : public DatabaseClient {
   OdbcClient& operator=(const OdbcClient&) = delete;
 
   // Connects with the target's connection string and login timeout. On failure openErrors()
-  // lists every record the driver gave, in its order (informational ones included, since they
-  // explain the failure); the returned error is the first of them. Informational records of a
+  // lists every record the driver gave (informational ones included, since they explain the
+  // failure) in the order the server sent them, as far as the driver lets that be known: a
+  // database-level refusal (4060) comes before the login failure (18456) it causes. The
+  // returned error is the first of them. Informational records of a
   // successful open ("Changed database context") are not errors. The connection string, which
   // holds the password, never appears in an error.
   std::optional<Error> open(const ConnectionTarget& target) override;

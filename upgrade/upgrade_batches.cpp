@@ -1,5 +1,7 @@
 #include "upgrade/upgrade_batches.h"
 
+#include "upgrade/run_texts.h"
+
 namespace kivo {
 namespace {
 
@@ -15,45 +17,45 @@ std::array<UpgradeBatch, 5> MakeBatches() {
         "ALTER TABLE CHXD.TPRICE ALTER COLUMN i15 nvarchar(250); ",
         "ALTER TABLE CHXD.T_HIST ALTER COLUMN  i13 nvarchar(250); ",
         "ALTER TABLE CHXD.T_HIST ALTER COLUMN i15 nvarchar(250);"},
-       "Table CHXD.T2011 columns altered!",
-       "No table T_Hist existing!",
+       std::string(kBatchLines[0].altered),
+       std::string(kBatchLines[0].missing),
        std::nullopt},
       {2,
        {"ALTER TABLE MD.CustomerContact ALTER COLUMN N nvarchar(250); ",
         "ALTER TABLE MD.CustomerContact ALTER COLUMN Address nvarchar(250);"},
-       "Table MD.CustomerContact columns altered!",
-       "No table MD.CustomerContact existing!",
+       std::string(kBatchLines[1].altered),
+       std::string(kBatchLines[1].missing),
        std::nullopt},
       {3,
        {"ALTER TABLE CHXD.CustomerContact ALTER COLUMN N nvarchar(250); ",
         "ALTER TABLE CHXD.CustomerContact ALTER COLUMN Address nvarchar(250); ",
         "ALTER TABLE CHXD.CustomerContact_Hist ALTER COLUMN N nvarchar(250); ",
         "ALTER TABLE CHXD.CustomerContact_Hist ALTER COLUMN Address nvarchar(250);"},
-       "Table CHXD.CustomerContact columns altered!",
+       std::string(kBatchLines[2].altered),
        {},
        HistoryStep{std::string("SELECT  CustomerContact.*, ") + kHistoryColumns +
                        "INTO CHXD.CustomerContact_HIST FROM CHXD.CustomerContact;",
-                   "Table CHXD.CustomerContact_Hist is created!"}},
+                   std::string(kBatchLines[2].created), 2}},
       {4,
        {"ALTER TABLE MD.Customer ALTER COLUMN N nvarchar(250); ",
         "ALTER TABLE MD.Customer ALTER COLUMN Address nvarchar(250); ",
         "ALTER TABLE MD.Customer_Hist ALTER COLUMN N nvarchar(250); ",
         "ALTER TABLE MD.Customer_Hist ALTER COLUMN Address nvarchar(250);"},
-       "Table MD.Customer Columns altered!",
+       std::string(kBatchLines[3].altered),
        {},
        HistoryStep{std::string("SELECT  Customer.*, ") + kHistoryColumns +
                        "INTO MD.Customer_Hist FROM MD.Customer;",
-                   "Table MD.Customer_Hist is created!"}},
+                   std::string(kBatchLines[3].created), 2}},
       {5,
        {"ALTER TABLE CHXD.Customer ALTER COLUMN N nvarchar(250); ",
         "ALTER TABLE CHXD.Customer ALTER COLUMN Address nvarchar(250); ",
         "ALTER TABLE CHXD.Customer_Hist ALTER COLUMN N nvarchar(250); ",
         "ALTER TABLE CHXD.Customer_Hist ALTER COLUMN Address nvarchar(250);"},
-       "Table CHXD.Customer Columns altered!",
+       std::string(kBatchLines[4].altered),
        {},
        HistoryStep{std::string("SELECT  Customer.*, ") + kHistoryColumns +
                        "INTO CHXD.Customer_Hist FROM CHXD.Customer;",
-                   "Table CHXD.Customer_Hist is created!"}},
+                   std::string(kBatchLines[4].created), 2}},
   }};
 }
 

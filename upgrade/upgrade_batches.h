@@ -1,9 +1,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace kivo {
@@ -12,6 +12,7 @@ namespace kivo {
 struct HistoryStep {
   std::string statement;
   std::string createdLine;
+  std::size_t firstStatement = 0;  // the batch's statements from here on alter the history table
 };
 
 // One upgrade batch: statements sent in order, whose concatenation is the batch's text, and
@@ -28,15 +29,5 @@ struct UpgradeBatch {
 
 // The five batches of this schema revision, in the order they must be sent.
 const std::array<UpgradeBatch, 5>& UpgradeBatches();
-
-// Message openings by which the server's descriptions are recognised.
-inline constexpr std::string_view kObjectMissing = "Cannot find the object";
-inline constexpr std::string_view kObjectExists = "There is already an object named";
-inline constexpr std::string_view kInvalidObjectName = "Invalid object name";
-
-inline constexpr std::string_view kSuccessLine = "Kivo client was update successful";
-inline constexpr std::string_view kSuccessMessage = "Update successful!";
-inline constexpr std::string_view kFailureMessage = "Update NOT successful. Contact Admin!";
-inline constexpr std::string_view kClientDefaultLine = "Client is empty. Assump default (CHXD)";
 
 }  // namespace kivo

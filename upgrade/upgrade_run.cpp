@@ -6,6 +6,7 @@
 
 #include "upgrade/connection_settings.h"
 #include "upgrade/odbc_client.h"
+#include "upgrade/run_texts.h"
 #include "upgrade/upgrade_batches.h"
 
 namespace kivo {
@@ -34,6 +35,34 @@ class BusyPointer {
 
 bool Contains(const std::string& text, std::string_view part) {
   return text.find(part) != std::string::npos;
+}
+
+// The failing statements of a batch, sorted by what they can mean.
+struct BatchFailures {
+  std::optional<Error> unexplained;  // the first failure a missing table does not explain
+  std::optional<Error> base;         // the first "Cannot find the object" on the base table
+  std::optional<Error> history;      // the first "Cannot find the object" on the history table
+};
+
+// Every failing statement counts, not only the first: a missing table early in a batch must not
+// hide a failure of another kind after it. Without a history table, every table of the batch is
+// a base table.
+BatchFailures SortFailures(const UpgradeBatch& batch, const BatchOutcome& outcome) {
+  BatchFailures failures;
+  for (std::size_t i = 0; i < outcome.statements.size(); ++i) {
+    const std::optional<Error>& error = outcome.statements[i].error;
+    if (!error) continue;
+    const bool onHistory = batch.history && i >= batch.history->firstStatement;
+    std::optional<Error>& slot = !Contains(error->description(), kObjectMissing)
+                                     ? failures.unexplained
+                                 : onHistory ? failures.history
+                                             : failures.base;
+    if (!slot) slot = error;
+  }
+  // A batch that could not be sent at all has no statement to blame.
+  if (outcome.error && !failures.unexplained && !failures.base && !failures.history)
+    failures.unexplained = outcome.error;
+  return failures;
 }
 
 class Run {
@@ -102,13 +131,15 @@ class Run {
   bool connectionPhase() {
     client_ = environment_.makeClient ? environment_.makeClient() : nullptr;
     if (!client_) {
-      lastFailure_ = Error(kInvalidArgument, "No database client is available to connect with");
+      lastFailure_ = Error(kInvalidArgument, std::string(kNoDatabaseClient));
       verdict();
       return false;
     }
     std::optional<Error> openError = client_->open(*report_.target);
+    // Only a refused open lists records; the warnings of a successful one do not end the run.
     if (!client_->openErrors().empty()) {
-      const std::string text = client_->openErrors().front().message + std::string(kCrLf);
+      report_.openErrors = client_->openErrors();
+      const std::string text = report_.openErrors.front().message + std::string(kCrLf);
       client_.reset();
       busy_->restore();
       host_.showMessage(text);
@@ -132,7 +163,7 @@ class Run {
   void otherError(BatchReport& report, const Error& error) {
     host_.addStatus(error.description());
     host_.addStatus(report.text);
-    report.classification = "failed";
+    report.classification = BatchClassification::kFailed;
     lastFailure_ = error;
   }
 
@@ -141,23 +172,43 @@ class Run {
     report.number = batch.number;
     report.text = batch.text();
     report.outcome = client_->execute(batch.statements);
-    const std::optional<Error>& error = report.outcome.error;
-    if (!error) {
+    const BatchFailures failures = SortFailures(batch, report.outcome);
+    if (!report.outcome.error) {
       progress(batch.alteredLine);
-      report.classification = "altered";
-    } else if (!Contains(error->description(), kObjectMissing)) {
-      otherError(report, *error);
+      report.classification = BatchClassification::kAltered;
+    } else if (failures.unexplained) {
+      otherError(report, *failures.unexplained);
     } else if (!batch.history) {
       // The server does not tell a missing table from a forbidden one; without a history
       // table to try, a missing table is what this part of the schema most likely means.
       progress(batch.missingLine);
-      report.classification = "missing";
+      report.classification = BatchClassification::kMissing;
     } else {
-      historyStep(batch, report);
+      historyStep(batch, report, failures);
     }
   }
 
-  void historyStep(const UpgradeBatch& batch, BatchReport& report) {
+  // The batch's ALTERs met "Cannot find the object", which means a missing table or one the
+  // login may not alter; the server does not say which. The history statement reads the base
+  // table into a new history table, so its outcome tells which tables exist:
+  //
+  //   base ALTERs   history ALTERs   history statement      the batch
+  //   ok            4902             created                created line; success
+  //   4902          any              created                created line, then the other-error
+  //                                                         path with the base's 4902 (the base
+  //                                                         exists: it was refused)
+  //   ok or 4902    ok or 4902       2714 already exists    the other-error path with the first
+  //                                                         4902 (both tables exist: refused)
+  //   4902          any              208 base not found     its description; tolerated (this
+  //                                                         part of the schema is not installed)
+  //   ok            4902             208 base not found     the other-error path with the 208
+  //                                                         (the base was altered a moment ago)
+  //   any           any              any other error        the other-error path with it
+  //
+  // "4902" stands for any failure with "Cannot find the object"; a batch with a failure of
+  // another kind never gets here. With a missing base and a refused history table the server
+  // answers as if both were missing, so that row stays tolerated.
+  void historyStep(const UpgradeBatch& batch, BatchReport& report, const BatchFailures& failures) {
     const std::string statements[] = {batch.history->statement};
     HistoryReport& history = report.history.emplace();
     history.statement = batch.history->statement;
@@ -165,14 +216,16 @@ class Run {
     const std::optional<Error>& error = history.outcome.error;
     if (!error) {
       progress(batch.history->createdLine);
-      report.classification = "history created";
+      if (failures.base) {
+        otherError(report, *failures.base);
+      } else {
+        report.classification = BatchClassification::kHistoryCreated;
+      }
     } else if (Contains(error->description(), kObjectExists)) {
-      // Both tables exist, so the ALTER batch failed for want of permission, not of a table.
-      otherError(report, *report.outcome.error);
-    } else if (Contains(error->description(), kInvalidObjectName)) {
-      // The base table is missing too: this part of the schema is not installed here.
+      otherError(report, failures.base ? *failures.base : *failures.history);
+    } else if (Contains(error->description(), kInvalidObjectName) && failures.base) {
       host_.addStatus(error->description());
-      report.classification = "missing";
+      report.classification = BatchClassification::kMissing;
     } else {
       otherError(report, *error);
     }
@@ -204,6 +257,20 @@ class Run {
 };
 
 }  // namespace
+
+std::string_view ClassificationName(BatchClassification classification) {
+  switch (classification) {
+    case BatchClassification::kAltered:
+      return "altered";
+    case BatchClassification::kMissing:
+      return "missing";
+    case BatchClassification::kHistoryCreated:
+      return "history created";
+    case BatchClassification::kFailed:
+      return "failed";
+  }
+  return "unknown";
+}
 
 RunEnvironment DefaultRunEnvironment() {
   RunEnvironment environment;

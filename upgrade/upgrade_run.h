@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
@@ -39,11 +40,22 @@ struct HistoryReport {
   BatchOutcome outcome;
 };
 
+// What a batch came to, as the status box tells it.
+enum class BatchClassification {
+  kAltered,         // every statement succeeded
+  kMissing,         // a table was missing, which this part of the schema tolerates
+  kHistoryCreated,  // the history table was missing and is now a copy of its base table
+  kFailed,          // the other-error path: its error stands for the verdict
+};
+
+// The name of a classification in reports: "altered", "missing", "history created", "failed".
+std::string_view ClassificationName(BatchClassification classification);
+
 struct BatchReport {
   int number = 0;  // 1 to 5
   std::string text;
   BatchOutcome outcome;
-  std::string classification;  // "altered", "missing", "history", "failed"
+  BatchClassification classification = BatchClassification::kAltered;
   std::optional<HistoryReport> history;
 };
 
@@ -51,6 +63,7 @@ struct BatchReport {
 struct RunReport {
   RunEnd end = RunEnd::kNotStarted;
   std::optional<ConnectionTarget> target;  // after a successful configuration phase
+  std::vector<Diagnostic> openErrors;      // every record of a refused open, the shown one first
   std::string displayConnectionString;     // prefix and logon part, password masked
   std::vector<BatchReport> batches;
   std::optional<Error> failure;  // the error the failure verdict reported

@@ -120,6 +120,9 @@ TEST(ScrambledValue, EncoderRefusesWhatTheFormatCannotCarry) {
       {std::string(968, 'x'), kInvalidArgument},
       {std::string(32767, 'x'), kInvalidArgument},
       {std::string(32768, 'x'), kOverflow},
+      // The length is checked before the characters; bytes are not characters.
+      {std::string(32767, 'x') + "\xE4\xB8\xAD", kOverflow},
+      {std::string(32766, 'x') + "\xE4\xB8\xAD", kInvalidArgument},
       {"\xC3", kInvalidArgument},              // cut UTF-8 sequence
       {"\xE2\x82\xAC ok", 0},                  // the euro sign is in the set
       {"\xE4\xB8\xAD", kInvalidArgument},      // not in Windows-1252

@@ -40,13 +40,12 @@ class FakeDatabaseClient : public DatabaseClient {
         s.succeeded = true;
         continue;
       }
-      if (!outcome.error) {
-        std::string description;
-        for (const auto& d : s.diagnostics)
-          description += (description.empty() ? "" : "\r\n") + d.message;
-        const int number = s.diagnostics.front().nativeError;
-        outcome.error = Error(number ? number : kUnspecifiedError, description);
-      }
+      std::string description;
+      for (const auto& d : s.diagnostics)
+        description += (description.empty() ? "" : "\r\n") + d.message;
+      const int number = s.diagnostics.front().nativeError;
+      s.error = Error(number ? number : kUnspecifiedError, description);
+      if (!outcome.error) outcome.error = s.error;
       if (lost) break;
     }
     return outcome;

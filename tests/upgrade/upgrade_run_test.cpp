@@ -104,6 +104,7 @@ struct HistoryCase {
   std::vector<Diagnostic> historyAnswer;  // empty: the history table is created
   std::string expectedStatus;             // what the batch writes
   bool failsTheRun;
+  bool baseFails = false;  // with "Cannot find the object" too
 };
 
 class HistoryStepTest : public UpgradeRunTest, public ::testing::WithParamInterface<HistoryCase> {};
@@ -113,6 +114,7 @@ TEST_P(HistoryStepTest, ClassifiesTheHistoryStatementByItsOwnOutcome) {
   const UpgradeBatch& batch = Batch(c.batch);
   const auto missing = FakeServer::MissingObject("X_Hist");
   fail(batch.statements[2], missing);
+  if (c.baseFails) fail(batch.statements[0], FakeServer::MissingObject("X"));
   if (!c.historyAnswer.empty()) fail(batch.history->statement, c.historyAnswer);
   const RunReport report = run();
 
@@ -147,7 +149,11 @@ INSTANTIATE_TEST_SUITE_P(
                     kBatch3Missing + "\r\n" + Batch(4).text() + "\r\n", true},
         HistoryCase{"baseMissing", 5,
                     FakeServer::Message(208, "Invalid object name 'CHXD.Customer'.", "42S02"),
-                    "Invalid object name 'CHXD.Customer'.\r\n", false},
+                    "Invalid object name 'CHXD.Customer'.\r\n", false, true},
+        // The base was altered a moment ago: its disappearance is no missing schema part.
+        HistoryCase{"baseVanished", 5,
+                    FakeServer::Message(208, "Invalid object name 'CHXD.Customer'.", "42S02"),
+                    "Invalid object name 'CHXD.Customer'.\r\n" + Batch(5).text() + "\r\n", true},
         HistoryCase{
             "refused", 3,
             FakeServer::Message(262, "CREATE TABLE permission denied in database 'KIVO'."),
