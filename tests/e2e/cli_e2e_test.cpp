@@ -108,6 +108,18 @@ TEST_F(CliEndToEnd, ARefusedConnectionExitsThree) {
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "message: Login failed for user 'kivo'.\n");
+
+  // The report of a refused run keeps every record of the open, the shown one first.
+  setenv("KIVO_E2E_PASSWORD", kPassword, 1);
+  web.writeEntry(testing::KivoConnectionValue(server->port(), "NoSuchDb"));
+  const Result json = cli("--json " + kLogin);
+  EXPECT_EQ(json.status, 3);
+  const std::size_t open = json.out.find("\"openErrors\": [{");
+  const std::size_t database = json.out.find("\"nativeError\": 4060", open);
+  const std::size_t login = json.out.find("\"nativeError\": 18456", open);
+  EXPECT_NE(open, std::string::npos) << json.out;
+  EXPECT_LT(database, login) << json.out;
+  EXPECT_NE(login, std::string::npos) << json.out;
 }
 
 TEST_F(CliEndToEnd, DryRunSendsNothing) {
