@@ -14,8 +14,8 @@
 #include "system/machine_names.h"
 #include "upgrade/connection_settings.h"
 #include "upgrade/odbc_connection_string.h"
-#include "upgrade/secret_mask.h"
 #include "upgrade/run_texts.h"
+#include "upgrade/secret_mask.h"
 #include "upgrade/upgrade_batches.h"
 
 namespace kivo::cli {

@@ -52,12 +52,13 @@ BatchFailures SortFailures(const UpgradeBatch& batch, const BatchOutcome& outcom
   for (std::size_t i = 0; i < outcome.statements.size(); ++i) {
     const std::optional<Error>& error = outcome.statements[i].error;
     if (!error) continue;
-    const bool onHistory = batch.history && i >= batch.history->firstStatement;
-    std::optional<Error>& slot = !Contains(error->description(), kObjectMissing)
-                                     ? failures.unexplained
-                                 : onHistory ? failures.history
-                                             : failures.base;
-    if (!slot) slot = error;
+    std::optional<Error>* slot = &failures.base;
+    if (!Contains(error->description(), kObjectMissing)) {
+      slot = &failures.unexplained;
+    } else if (batch.history && i >= batch.history->firstStatement) {
+      slot = &failures.history;
+    }
+    if (!*slot) *slot = error;
   }
   // A batch that could not be sent at all has no statement to blame.
   if (outcome.error && !failures.unexplained && !failures.base && !failures.history)
