@@ -1,9 +1,12 @@
 #include "cli/json_report.h"
 
-#include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace kivo::cli {
 namespace {
+
+// Members stay in the order they are written: the report reads top-down like the run.
+using Json = nlohmann::ordered_json;
 
 const char* EndName(RunEnd end) {
   switch (end) {
@@ -21,183 +24,72 @@ const char* EndName(RunEnd end) {
   return "unknown";
 }
 
-class Json {
- public:
-  Json& raw(std::string_view s) {
-    out_ += s;
-    return *this;
-  }
-  Json& key(std::string_view k) {
-    comma();
-    out_ += JsonString(k);
-    out_ += ": ";
-    fresh_ = true;
-    return *this;
-  }
-  Json& value(std::string_view s) {
-    comma();
-    out_ += JsonString(s);
-    return *this;
-  }
-  Json& number(long long n) {
-    comma();
-    out_ += std::to_string(n);
-    return *this;
-  }
-  Json& boolean(bool b) {
-    comma();
-    out_ += b ? "true" : "false";
-    return *this;
-  }
-  Json& null() {
-    comma();
-    out_ += "null";
-    return *this;
-  }
-  Json& open(char bracket) {
-    comma();
-    out_ += bracket;
-    fresh_ = true;
-    return *this;
-  }
-  Json& close(char bracket) {
-    out_ += bracket;
-    fresh_ = false;
-    return *this;
-  }
-  Json& strings(const std::vector<std::string>& list) {
-    open('[');
-    for (const auto& s : list) value(s);
-    return close(']');
-  }
-  Json& error(const std::optional<Error>& e) {
-    if (!e) return null();
-    open('{');
-    key("number").number(e->number());
-    key("description").value(e->description());
-    return close('}');
-  }
-  Json& outcome(const BatchOutcome& o) {
-    key("statements").open('[');
-    for (const auto& s : o.statements) {
-      open('{');
-      key("text").value(s.text);
-      key("succeeded").boolean(s.succeeded);
-      key("messages").open('[');
-      for (const auto& d : s.diagnostics) {
-        open('{');
-        key("sqlState").value(d.sqlState);
-        key("nativeError").number(d.nativeError);
-        key("message").value(d.message);
-        close('}');
-      }
-      close(']');
-      close('}');
-    }
-    close(']');
-    return key("error").error(o.error);
-  }
-  std::string str() const { return out_; }
+Json ErrorJson(const std::optional<Error>& error) {
+  if (!error) return nullptr;
+  return Json{{"number", error->number()}, {"description", error->description()}};
+}
 
- private:
-  void comma() {
-    if (!fresh_ && !out_.empty() && out_.back() != '[' && out_.back() != '{') out_ += ", ";
-    fresh_ = false;
+// The server's records, each with its SQLSTATE, native number and text.
+Json RecordsJson(const std::vector<Diagnostic>& diagnostics) {
+  Json records = Json::array();
+  for (const auto& d : diagnostics) {
+    records.push_back(
+        {{"sqlState", d.sqlState}, {"nativeError", d.nativeError}, {"message", d.message}});
   }
-  std::string out_;
-  bool fresh_ = true;
-};
+  return records;
+}
+
+// Adds the statements and the error of an outcome to `object`.
+void AddOutcome(Json& object, const BatchOutcome& outcome) {
+  Json statements = Json::array();
+  for (const auto& s : outcome.statements) {
+    statements.push_back(
+        {{"text", s.text}, {"succeeded", s.succeeded}, {"messages", RecordsJson(s.diagnostics)}});
+  }
+  object["statements"] = std::move(statements);
+  object["error"] = ErrorJson(outcome.error);
+}
 
 }  // namespace
 
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (u < 0x20 || u == 0x7F) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", u);
-          out += buffer;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
-
 std::string JsonReport(const RunReport& report, const RunTranscript& transcript) {
   Json j;
-  j.open('{');
-  j.key("verdict").value(EndName(report.end));
-  j.key("exitStatus").number(transcript.exitStatus);
-  j.key("computer").value(transcript.computer);
-  j.key("webDirectory").value(transcript.webDirectory);
-  j.key("connection");
+  j["verdict"] = EndName(report.end);
+  j["exitStatus"] = transcript.exitStatus;
+  j["computer"] = transcript.computer;
+  j["webDirectory"] = transcript.webDirectory;
+  j["connection"] = nullptr;
   if (report.target) {
     const ConnectionTarget& t = *report.target;
-    j.open('{');
-    j.key("driver").value(t.driver);
-    j.key("server").value(t.server);
-    j.key("port").value(t.port);
-    j.key("database").value(t.database);
-    j.key("logonMode").value(t.logon.mode == LogonMode::kSqlLogin ? "sql" : "windows");
-    j.key("login").value(t.logon.login);
-    j.key("connectionString").value(report.displayConnectionString);
-    j.close('}');
-  } else {
-    j.null();
+    j["connection"] = {{"driver", t.driver},
+                       {"server", t.server},
+                       {"port", t.port},
+                       {"database", t.database},
+                       {"logonMode", t.logon.mode == LogonMode::kSqlLogin ? "sql" : "windows"},
+                       {"login", t.logon.login},
+                       {"connectionString", report.displayConnectionString}};
   }
-  j.key("statusLines").strings(transcript.statusLines);
-  j.key("messages").strings(transcript.messages);
-  j.key("batches").open('[');
+  j["statusLines"] = transcript.statusLines;
+  j["messages"] = transcript.messages;
+  Json batches = Json::array();
   for (const BatchReport& b : report.batches) {
-    j.open('{');
-    j.key("number").number(b.number);
-    j.key("text").value(b.text);
-    j.key("outcome").value(ClassificationName(b.classification));
-    j.outcome(b.outcome);
-    j.key("history");
+    Json batch{{"number", b.number},
+               {"text", b.text},
+               {"outcome", std::string(ClassificationName(b.classification))}};
+    AddOutcome(batch, b.outcome);
+    batch["history"] = nullptr;
     if (b.history) {
-      j.open('{');
-      j.key("statement").value(b.history->statement);
-      j.outcome(b.history->outcome);
-      j.close('}');
-    } else {
-      j.null();
+      Json history{{"statement", b.history->statement}};
+      AddOutcome(history, b.history->outcome);
+      batch["history"] = std::move(history);
     }
-    j.close('}');
+    batches.push_back(std::move(batch));
   }
-  j.close(']');
-  j.key("openErrors").open('[');
-  for (const Diagnostic& d : report.openErrors) {
-    j.open('{');
-    j.key("sqlState").value(d.sqlState);
-    j.key("nativeError").number(d.nativeError);
-    j.key("message").value(d.message);
-    j.close('}');
-  }
-  j.close(']');
-  j.key("failure").error(report.failure);
-  j.close('}');
-  return j.str() + "\n";
+  j["batches"] = std::move(batches);
+  j["openErrors"] = RecordsJson(report.openErrors);
+  j["failure"] = ErrorJson(report.failure);
+  // Paths, server texts and typed values may hold any bytes; the report stays valid UTF-8.
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace kivo::cli

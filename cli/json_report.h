@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "upgrade/upgrade_run.h"
@@ -18,10 +17,8 @@ struct RunTranscript {
 };
 
 // One JSON document for scripts: verdict, connection (password masked), status lines, message
-// boxes, and every batch with its statements and the server's records.
+// boxes, and every batch with its statements and the server's records. Bytes that are not
+// UTF-8 come out as U+FFFD, so the document is valid UTF-8 whatever a path or a message holds.
 std::string JsonReport(const RunReport& report, const RunTranscript& transcript);
-
-// A JSON string literal, quotes included.
-std::string JsonString(std::string_view text);
 
 }  // namespace kivo::cli

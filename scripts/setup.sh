@@ -10,6 +10,7 @@ packages=(
   unixodbc unixodbc-dev tdsodbc freetds-bin
   python3
   libgtest-dev libgmock-dev
+  nlohmann-json3-dev
 )
 if [[ "${1:-}" == "--with-test-tools" ]]; then
   packages+=(xvfb xauth openbox imagemagick x11-utils clang libclang-rt-dev

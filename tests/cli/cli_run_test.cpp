@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -110,13 +112,44 @@ TEST_F(CliRunTest, JsonIsTheOnlyOutputAndCarriesTheRun) {
   const Result r = Cli({"run", "--json", "--sql-login", "sa", "--password-stdin"}, kTyped);
   EXPECT_EQ(r.status, kExitSuccess);
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(r.out.starts_with("{\"verdict\": \"succeeded\", \"exitStatus\": 0, \"computer\": \"" +
-                                GetTheComputerName() + "\""));
-  EXPECT_NE(r.out.find("\"No table MD.CustomerContact existing!\\r\\n\""), std::string::npos);
-  EXPECT_NE(r.out.find("\"outcome\": \"missing\""), std::string::npos);
-  EXPECT_NE(r.out.find("\"nativeError\": 4902"), std::string::npos);
-  EXPECT_NE(r.out.find("\"messages\": [\"Update successful!\"]"), std::string::npos);
+  ASSERT_TRUE(r.out.ends_with("}\n"));
+  const auto json = nlohmann::ordered_json::parse(r.out);
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : json.items()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"verdict", "exitStatus", "computer", "webDirectory",
+                                            "connection", "statusLines", "messages", "batches",
+                                            "openErrors", "failure"}));
+  EXPECT_EQ(json["verdict"], "succeeded");
+  EXPECT_EQ(json["exitStatus"], 0);
+  EXPECT_EQ(json["computer"], GetTheComputerName());
+  EXPECT_EQ(json["webDirectory"], web.pathText());
+  EXPECT_EQ(json["connection"]["logonMode"], "sql");
+  EXPECT_EQ(json["connection"]["server"], "db01");
+  EXPECT_EQ(json["statusLines"][1], "No table MD.CustomerContact existing!\r\n");
+  const auto& missing = json["batches"][1];
+  EXPECT_EQ(missing["outcome"], "missing");
+  EXPECT_EQ(missing["statements"][0]["messages"][0]["nativeError"], 4902);
+  EXPECT_EQ(missing["error"]["number"], 4902);
+  EXPECT_TRUE(json["batches"][0]["history"].is_null());
+  EXPECT_EQ(json["messages"], nlohmann::json::array({"Update successful!"}));
+  EXPECT_TRUE(json["failure"].is_null());
   ExpectNoSecret(r);
+}
+
+TEST_F(CliRunTest, JsonStaysUtf8WhateverBytesThePathHolds) {
+  // Paths are bytes on this system: a name that is not UTF-8 must not make the report unreadable.
+  const std::filesystem::path odd = web.path() / "site\xFF";
+  std::filesystem::create_directory(odd);
+  std::filesystem::copy_file(web.path() / "web.config", odd / "web.config");
+  std::istringstream in;
+  std::ostringstream out, err;
+  const int status = RunCommandLine({"run", "--web-dir", odd.string(), "--json"}, in, out, err,
+                                    kivo::testing::FakeEnvironment(server));
+  EXPECT_EQ(status, kExitSuccess);
+  EXPECT_EQ(out.str().find('\xFF'), std::string::npos);
+  const auto json = nlohmann::json::parse(out.str());  // throws on bytes that are not UTF-8
+  EXPECT_EQ(json["webDirectory"], (web.path() / "site\xEF\xBF\xBD").string());
+  EXPECT_EQ(json["verdict"], "succeeded");
 }
 
 TEST_F(CliRunTest, UsageErrorsExitTwo) {

@@ -1,8 +1,7 @@
 #include "tests/e2e/kivo_schema.h"
 
+#include <nlohmann/json.hpp>
 #include <vector>
-
-#include "cli/json_report.h"
 
 namespace kivo::testing {
 namespace {
@@ -53,8 +52,9 @@ std::string KivoSchema::scenarioJson() const {
               (notAlterable.count(qualified) ? "true" : "false") + "}";
   }
   return R"({"databases": [{"name": "KivoDB", "schemas": ["CHXD", "MD"], "tables": [)" + tables +
-         R"(]}], "logins": [{"name": )" + cli::JsonString(login) + R"(, "password": )" +
-         cli::JsonString(password) + R"(, "default_database": "KivoDB", "may_create_tables": )" +
+         R"(]}], "logins": [{"name": )" + nlohmann::json(login).dump() + R"(, "password": )" +
+         nlohmann::json(password).dump() +
+         R"(, "default_database": "KivoDB", "may_create_tables": )" +
          (mayCreateTables ? "true" : "false") + R"(}], "faults": {"drop_at_request": )" +
          std::to_string(dropAtRequest) + "}}";
 }

@@ -13,12 +13,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "base/ascii.h"
-#include "tests/tds/mini_json.h"
 
 #ifndef KIVO_STANDIN_SCRIPT
 #error "KIVO_STANDIN_SCRIPT must name tests/tds/standin.py"
@@ -111,31 +111,49 @@ TableName splitName(const std::string& qualified) {
   return n;
 }
 
+using Json = nlohmann::json;
+
+// The member named key of an object, or nullptr when this is not an object or has none.
+const Json* member(const Json& value, const char* key) {
+  const auto it = value.find(key);
+  return it == value.end() ? nullptr : &*it;
+}
+
+std::string stringOr(const Json& value, const char* key, const std::string& fallback) {
+  const Json* m = member(value, key);
+  return m != nullptr && m->is_string() ? m->get<std::string>() : fallback;
+}
+
+bool boolOr(const Json& value, const char* key, bool fallback) {
+  const Json* m = member(value, key);
+  return m != nullptr && m->is_boolean() ? m->get<bool>() : fallback;
+}
+
 // The catalog's "databases" array: from the latest record line, else from the scenario.
-JsonValue latestDatabases(const std::string& recordPath, const std::string& scenarioPath) {
+Json latestDatabases(const std::string& recordPath, const std::string& scenarioPath) {
   const std::vector<std::string> lines = completeLines(readFile(recordPath));
   for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    const JsonValue line = parseJson(*it);
-    if (const JsonValue* catalog = line.find("catalog")) {
-      if (const JsonValue* dbs = catalog->find("databases"); dbs != nullptr && dbs->isArray())
+    const Json line = Json::parse(*it);
+    if (const Json* catalog = member(line, "catalog")) {
+      if (const Json* dbs = member(*catalog, "databases"); dbs != nullptr && dbs->is_array())
         return *dbs;
     }
   }
-  const JsonValue scenario = parseJson(readFile(scenarioPath));
-  if (const JsonValue* dbs = scenario.find("databases"); dbs != nullptr && dbs->isArray())
+  const Json scenario = Json::parse(readFile(scenarioPath));
+  if (const Json* dbs = member(scenario, "databases"); dbs != nullptr && dbs->is_array())
     return *dbs;
-  return JsonValue::makeArray({});
+  return Json::array();
 }
 
-const JsonValue* findTable(const JsonValue& databases, const std::string& qualified) {
+const Json* findTable(const Json& databases, const std::string& qualified) {
   const TableName want = splitName(qualified);
-  for (const JsonValue& db : databases.asArray()) {
-    if (!want.database.empty() && !sameName(db.stringOr("name", ""), want.database)) continue;
-    const JsonValue* tables = db.find("tables");
-    if (tables == nullptr || !tables->isArray()) continue;
-    for (const JsonValue& t : tables->asArray()) {
-      if (sameName(t.stringOr("schema", "dbo"), want.schema) &&
-          sameName(t.stringOr("name", ""), want.table)) {
+  for (const Json& db : databases) {
+    if (!want.database.empty() && !sameName(stringOr(db, "name", ""), want.database)) continue;
+    const Json* tables = member(db, "tables");
+    if (tables == nullptr || !tables->is_array()) continue;
+    for (const Json& t : *tables) {
+      if (sameName(stringOr(t, "schema", "dbo"), want.schema) &&
+          sameName(stringOr(t, "name", ""), want.table)) {
         return &t;
       }
     }
@@ -143,11 +161,11 @@ const JsonValue* findTable(const JsonValue& databases, const std::string& qualif
   return nullptr;
 }
 
-const JsonValue* findColumn(const JsonValue& table, const std::string& column) {
-  const JsonValue* cols = table.find("columns");
-  if (cols == nullptr || !cols->isArray()) return nullptr;
-  for (const JsonValue& c : cols->asArray()) {
-    if (sameName(c.stringOr("name", ""), column)) return &c;
+const Json* findColumn(const Json& table, const std::string& column) {
+  const Json* cols = member(table, "columns");
+  if (cols == nullptr || !cols->is_array()) return nullptr;
+  for (const Json& c : *cols) {
+    if (sameName(stringOr(c, "name", ""), column)) return &c;
   }
   return nullptr;
 }
@@ -296,16 +314,16 @@ std::string StandIn::odbcConnectionString(const std::string& database, const std
 std::vector<ReceivedBatch> StandIn::records() const {
   std::vector<ReceivedBatch> out;
   for (const std::string& text : completeLines(readFile(recordPath_))) {
-    const JsonValue line = parseJson(text);
+    const Json line = Json::parse(text);
     ReceivedBatch b;
-    b.text = line.stringOr("batch", "");
-    b.rpc = line.stringOr("rpc", "");
-    b.housekeeping = line.boolOr("housekeeping", false);
-    b.dropped = line.boolOr("dropped", false);
-    b.cancelled = line.boolOr("cancelled", false);
-    if (const JsonValue* errors = line.find("errors"); errors != nullptr && errors->isArray()) {
-      for (const JsonValue& e : errors->asArray()) {
-        if (e.isNumber()) b.errors.push_back(static_cast<int>(e.asNumber()));
+    b.text = stringOr(line, "batch", "");
+    b.rpc = stringOr(line, "rpc", "");
+    b.housekeeping = boolOr(line, "housekeeping", false);
+    b.dropped = boolOr(line, "dropped", false);
+    b.cancelled = boolOr(line, "cancelled", false);
+    if (const Json* errors = member(line, "errors"); errors != nullptr && errors->is_array()) {
+      for (const Json& e : *errors) {
+        if (e.is_number()) b.errors.push_back(e.get<int>());
       }
     }
     out.push_back(std::move(b));
@@ -329,22 +347,22 @@ std::vector<std::string> StandIn::allReceivedBatches() const {
 
 std::optional<std::string> StandIn::columnType(const std::string& qualifiedTable,
                                                const std::string& column) const {
-  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
-  const JsonValue* t = findTable(dbs, qualifiedTable);
-  const JsonValue* c = t != nullptr ? findColumn(*t, column) : nullptr;
+  const Json dbs = latestDatabases(recordPath_, scenarioPath_);
+  const Json* t = findTable(dbs, qualifiedTable);
+  const Json* c = t != nullptr ? findColumn(*t, column) : nullptr;
   if (c == nullptr) return std::nullopt;
-  const JsonValue* type = c->find("type");
-  if (type == nullptr || !type->isString()) return std::nullopt;
-  return type->asString();
+  const Json* type = member(*c, "type");
+  if (type == nullptr || !type->is_string()) return std::nullopt;
+  return type->get<std::string>();
 }
 
 std::optional<bool> StandIn::columnNullable(const std::string& qualifiedTable,
                                             const std::string& column) const {
-  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
-  const JsonValue* t = findTable(dbs, qualifiedTable);
-  const JsonValue* c = t != nullptr ? findColumn(*t, column) : nullptr;
+  const Json dbs = latestDatabases(recordPath_, scenarioPath_);
+  const Json* t = findTable(dbs, qualifiedTable);
+  const Json* c = t != nullptr ? findColumn(*t, column) : nullptr;
   if (c == nullptr) return std::nullopt;
-  return c->boolOr("nullable", true);
+  return boolOr(*c, "nullable", true);
 }
 
 bool StandIn::hasTable(const std::string& qualifiedTable) const {
@@ -353,29 +371,29 @@ bool StandIn::hasTable(const std::string& qualifiedTable) const {
 
 std::vector<std::string> StandIn::columnNames(const std::string& qualifiedTable) const {
   std::vector<std::string> out;
-  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
-  const JsonValue* t = findTable(dbs, qualifiedTable);
+  const Json dbs = latestDatabases(recordPath_, scenarioPath_);
+  const Json* t = findTable(dbs, qualifiedTable);
   if (t == nullptr) return out;
-  if (const JsonValue* cols = t->find("columns"); cols != nullptr && cols->isArray()) {
-    for (const JsonValue& c : cols->asArray()) out.push_back(c.stringOr("name", ""));
+  if (const Json* cols = member(*t, "columns"); cols != nullptr && cols->is_array()) {
+    for (const Json& c : *cols) out.push_back(stringOr(c, "name", ""));
   }
   return out;
 }
 
 std::optional<std::string> StandIn::tableName(const std::string& qualifiedTable) const {
-  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
-  const JsonValue* t = findTable(dbs, qualifiedTable);
+  const Json dbs = latestDatabases(recordPath_, scenarioPath_);
+  const Json* t = findTable(dbs, qualifiedTable);
   if (t == nullptr) return std::nullopt;
-  return t->stringOr("schema", "dbo") + "." + t->stringOr("name", "");
+  return stringOr(*t, "schema", "dbo") + "." + stringOr(*t, "name", "");
 }
 
 std::optional<long long> StandIn::rowCount(const std::string& qualifiedTable) const {
-  const JsonValue dbs = latestDatabases(recordPath_, scenarioPath_);
-  const JsonValue* t = findTable(dbs, qualifiedTable);
+  const Json dbs = latestDatabases(recordPath_, scenarioPath_);
+  const Json* t = findTable(dbs, qualifiedTable);
   if (t == nullptr) return std::nullopt;
-  const JsonValue* rows = t->find("rows");
-  if (rows == nullptr || !rows->isNumber()) return 0;
-  return static_cast<long long>(rows->asNumber());
+  const Json* rows = member(*t, "rows");
+  if (rows == nullptr || !rows->is_number()) return 0;
+  return rows->get<long long>();
 }
 
 std::string StandIn::serverLog() const { return readFile(stderrPath_); }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -212,14 +213,7 @@ TEST(OdbcClient, ReleasesItsHandlesAfterFailedOpens) {
 namespace kivo {
 namespace {
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (const char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
+std::string JsonString(const std::string& s) { return nlohmann::json(s).dump(); }
 
 // Logins whose passwords FreeTDS and the driver manager must carry intact.
 const std::vector<std::pair<std::string, std::string>> kAwkwardLogins = {
