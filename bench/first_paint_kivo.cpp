@@ -2,9 +2,9 @@
 #include <QApplication>
 #include <memory>
 
-#include "app/dialogs.h"
-#include "app/main_window.h"
-#include "app/startup.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/main_window.h"
+#include "app/qt/startup.h"
 #include "bench/first_paint.h"
 #include "upgrade/upgrade_run.h"
 

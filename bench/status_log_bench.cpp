@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/main_window.h"
-#include "app/startup.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/main_window.h"
+#include "app/qt/startup.h"
 
 namespace {
 
@@ -59,11 +59,11 @@ double MillisecondsPerLineAt(int lines, int samples) {
   prefill.reserve(static_cast<std::size_t>(lines) * 40);
   for (int i = 1; i < lines; ++i) prefill.append(kLine).append("\r\n");
   prefill.append(kLine);
-  window.form->addStatus(prefill);
+  window.form->form().addStatus(prefill);
   std::vector<double> times;
   for (int i = 0; i < samples; ++i) {
     const auto start = Clock::now();
-    window.form->addStatus(kLine);
+    window.form->form().addStatus(kLine);
     times.push_back(MillisecondsSince(start));
   }
   return Median(times);
@@ -73,7 +73,7 @@ double MillisecondsPerLineAt(int lines, int samples) {
 double MillisecondsForCalls(int lines) {
   Window window;
   const auto start = Clock::now();
-  for (int i = 0; i < lines; ++i) window.form->addStatus(kLine);
+  for (int i = 0; i < lines; ++i) window.form->form().addStatus(kLine);
   return MillisecondsSince(start);
 }
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cli=build/cli/kivo-dbupdate-cli
-window=build/app/kivo-dbupdate
+window=build/app/qt/kivo-dbupdate
 demo=build/demo
 login=kivo
 password=kivo-demo

@@ -1,4 +1,4 @@
-#include "app/main_window.h"
+#include "app/qt/main_window.h"
 
 #include <QApplication>
 #include <QFontInfo>
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/startup.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/startup.h"
 #include "base/error.h"
 #include "system/machine_names.h"
 
@@ -392,7 +392,7 @@ void Form1Test::addStatus() {
   auto* box = control<QPlainTextEdit>("StatusBox");
   if (!typed.isEmpty()) {
     showAndActivate();
-    form.prepareStatusBox(6735);
+    form.form().prepareStatusBox(6735);
     box->setFocus();
     for (QChar c : typed) {
       if (c == QLatin1Char('\n')) {
@@ -402,7 +402,7 @@ void Form1Test::addStatus() {
       }
     }
   }
-  for (const QString& message : messages) form.addStatus(message.toStdString());
+  for (const QString& message : messages) form.form().addStatus(message.toStdString());
 
   QCOMPARE(form.statusText(), expected);
   QVERIFY(box->textCursor().atEnd());
@@ -413,9 +413,9 @@ void Form1Test::addStatusShowsTheLastLine() {
   Form1& form = makeWindow("webadmin");
   form.Form_Load();
   showAndActivate();
-  form.prepareStatusBox(6735);
+  form.form().prepareStatusBox(6735);
   auto* box = control<QPlainTextEdit>("StatusBox");
-  for (int i = 0; i < 40; ++i) form.addStatus("line " + std::to_string(i));
+  for (int i = 0; i < 40; ++i) form.form().addStatus("line " + std::to_string(i));
 
   // The user scrolls back up and selects text near the top.
   box->verticalScrollBar()->setValue(0);
@@ -425,7 +425,7 @@ void Form1Test::addStatusShowsTheLastLine() {
   box->setTextCursor(selection);
   box->verticalScrollBar()->setValue(0);
 
-  form.addStatus("last");
+  form.form().addStatus("last");
   QVERIFY(box->textCursor().atEnd());
   QVERIFY(!box->textCursor().hasSelection());
   QCOMPARE(box->verticalScrollBar()->value(), box->verticalScrollBar()->maximum());
@@ -437,7 +437,7 @@ void Form1Test::addStatusShowsTheLastLine() {
 void Form1Test::runHost() {
   Form1& form = makeWindow("webadmin");
   form.Form_Load();
-  kivo::RunHost& host = form;
+  kivo::RunHost& host = form.form();
 
   QCOMPARE(host.clientCode(), std::string("CHXD"));
   QCOMPARE(host.dataDirectory(), std::string("D:\\ZEP"));

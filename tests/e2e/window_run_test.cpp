@@ -7,8 +7,8 @@
 #include <QtTest>
 #include <memory>
 
-#include "app/dialogs.h"
-#include "app/main_window.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/main_window.h"
 #include "tests/e2e/kivo_schema.h"
 #include "tests/tds/standin_process.h"
 #include "tests/upgrade/fake_database_client.h"

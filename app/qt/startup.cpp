@@ -1,18 +1,19 @@
-#include "app/startup.h"
+#include "app/qt/startup.h"
 
+#include <optional>
+#include <string>
 #include <utility>
 
-#include "app/dialogs.h"
-#include "app/main_window.h"
+#include "app/form/main_form.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/main_window.h"
 
 std::unique_ptr<Form1> OpenMainWindow(kivo::RunEnvironment environment, Dialogs& dialogs,
                                       kivo::NameLookup names) {
   auto window = std::make_unique<Form1>(std::move(environment), dialogs, std::move(names));
-  try {
-    window->Form_Load();
-  } catch (const kivo::Error& error) {
+  if (const std::optional<std::string> failure = kivo::LoadForm(window->form())) {
     window.reset();
-    dialogs.message(nullptr, ErrorText(error));
+    dialogs.message(nullptr, QString::fromStdString(*failure));
     return nullptr;
   }
   window->show();

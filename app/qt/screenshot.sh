@@ -1,11 +1,11 @@
 #!/bin/sh
 # Pictures the window as a window manager frames it, for the documentation.
-# Usage: app/screenshot.sh [path/to/kivo-dbupdate] [output.png]
+# Usage: app/qt/screenshot.sh [path/to/kivo-dbupdate] [output.png]
 # Needs xvfb-run, openbox, x11-utils (xwininfo, xprop) and imagemagick (import).
 set -eu
 
-root_dir=$(cd "$(dirname "$0")/.." && pwd)
-program=${1:-$root_dir/build/app/kivo-dbupdate}
+root_dir=$(cd "$(dirname "$0")/../.." && pwd)
+program=${1:-$root_dir/build/app/qt/kivo-dbupdate}
 output=${2:-$root_dir/docs/window.png}
 title=KIVO_DBUpdate_May_07_2018
 

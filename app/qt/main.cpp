@@ -1,8 +1,8 @@
 #include <QApplication>
 
-#include "app/dialogs.h"
-#include "app/main_window.h"
-#include "app/startup.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/main_window.h"
+#include "app/qt/startup.h"
 #include "upgrade/upgrade_run.h"
 
 int main(int argc, char* argv[]) {

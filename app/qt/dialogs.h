@@ -2,8 +2,6 @@
 
 #include <QString>
 
-#include "base/error.h"
-
 class QWidget;
 
 // Message boxes and the application-wide pointer, behind one seam so that tests can answer
@@ -32,6 +30,3 @@ class QtDialogs : public Dialogs {
   QString title_;
   bool busy_ = false;  // the override cursor stacks, so push and pop it once each
 };
-
-// The text with which an error that nothing handled is reported: its number and description.
-QString ErrorText(const kivo::Error& error);

@@ -1,4 +1,4 @@
-#include "app/dialogs.h"
+#include "app/qt/dialogs.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -22,10 +22,4 @@ void QtDialogs::setBusyPointer(bool busy) {
   } else {
     QApplication::restoreOverrideCursor();
   }
-}
-
-QString ErrorText(const kivo::Error& error) {
-  return QStringLiteral("Error %1: %2")
-      .arg(error.number())
-      .arg(QString::fromStdString(error.description()));
 }
