@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "app/form/form_view.h"
-#include "system/machine_names.h"
 #include "base/error.h"
+#include "system/machine_names.h"
 #include "upgrade/run_host.h"
 #include "upgrade/upgrade_run.h"
 
