@@ -116,10 +116,9 @@ TEST_F(CliEndToEnd, ARefusedConnectionExitsThree) {
   web.writeEntry(testing::KivoConnectionValue(server->port(), "NoSuchDb"));
   const Result json = cli("--json " + kLogin);
   EXPECT_EQ(json.status, 3);
+  const auto report = nlohmann::json::parse(json.out);
   std::vector<int> numbers;
-  for (const auto& record : nlohmann::json::parse(json.out)["openErrors"]) {
-    numbers.push_back(record["nativeError"]);
-  }
+  for (const auto& record : report["openErrors"]) numbers.push_back(record["nativeError"]);
   const auto database = std::find(numbers.begin(), numbers.end(), 4060);
   const auto login = std::find(numbers.begin(), numbers.end(), 18456);
   EXPECT_NE(login, numbers.end()) << json.out;
