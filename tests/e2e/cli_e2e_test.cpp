@@ -1,4 +1,6 @@
 // The companion as administrators call it: the real binary, the real driver, the stand-in.
+// The same scenarios run the Windows build under Wine: KIVO_CLI then names the .exe and
+// KIVO_CLI_LAUNCHER the program that runs it ("wine").
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/scrambled_value.h"
 #include "tests/e2e/kivo_schema.h"
 #include "tests/tds/standin_process.h"
 #include "tests/upgrade/recording_host.h"
@@ -36,6 +39,57 @@ std::string Slurp(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The companion under test and how to speak to it.
+struct Companion {
+  std::string command;  // shell words, quoted
+  bool windows = false;
+
+  static Companion FromEnvironment() {
+    const char* program = std::getenv("KIVO_CLI");
+    const char* launcher = std::getenv("KIVO_CLI_LAUNCHER");
+    Companion c;
+    c.windows = launcher != nullptr && *launcher != '\0';
+    c.command = (c.windows ? std::string(launcher) + " " : std::string()) + "'" +
+                (program != nullptr && *program != '\0' ? program : KIVO_CLI) + "'";
+    return c;
+  }
+
+  // A host path as the companion names it: on Windows the Unix root is drive Z:.
+  std::string path(const std::filesystem::path& p) const {
+    if (!windows) return p.string();
+    std::string text = "Z:" + p.string();
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
+  }
+
+  // The prefix's drive C:, where Windows paths such as C:\\Inetpub\\wwwroot lie.
+  static std::filesystem::path DriveC() {
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (prefix != nullptr && *prefix != '\0') return std::filesystem::path(prefix) / "drive_c";
+    return std::filesystem::path(std::getenv("HOME")) / ".wine" / "drive_c";
+  }
+
+  // Output with the platform's line ends made "\n".
+  std::string text(std::string output) const {
+    if (!windows) return output;
+    std::string plain;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+      if (output[i] == '\r' && i + 1 < output.size() && output[i + 1] == '\n') continue;
+      plain.push_back(output[i]);
+    }
+    return plain;
+  }
+};
+
+// A folder the test made outside its own web directory, removed with this object.
+struct RemovedAfter {
+  std::filesystem::path folder;
+  ~RemovedAfter() {
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+  }
+};
+
 class CliEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -43,22 +97,35 @@ class CliEndToEnd : public ::testing::Test {
     setenv("KIVO_E2E_PASSWORD", kPassword, 1);
   }
 
-  void start(const KivoSchema& schema) {
+  // Starts the stand-in and writes its web.config into `folder`, the test's web directory
+  // unless another is named.
+  void start(const KivoSchema& schema, const std::filesystem::path& folder = {}) {
     server = std::make_unique<StandIn>(schema.scenarioJson());
-    web.writeEntry(testing::KivoConnectionValue(server->port()));
+    const std::string value = testing::KivoConnectionValue(server->port());
+    if (folder.empty()) {
+      web.writeEntry(value);
+    } else {
+      std::filesystem::create_directories(folder);
+      std::ofstream(folder / "web.config", std::ios::binary)
+          << testing::WebConfigWithEntry(EncodeValue(value));
+    }
   }
 
   Result cli(const std::string& arguments) {
+    return run("--web-dir '" + companion.path(web.path()) + "' " + arguments);
+  }
+
+  // The run command with exactly these arguments.
+  Result run(const std::string& arguments) {
     const auto out = web.path().parent_path() / (web.path().filename().string() + ".out");
     const auto err = web.path().parent_path() / (web.path().filename().string() + ".err");
-    const std::string command = std::string(KIVO_CLI) + " run --web-dir '" + web.pathText() + "' " +
-                                arguments + " >'" + out.string() + "' 2>'" + err.string() +
-                                "' </dev/null";
+    const std::string command = companion.command + " run " + arguments + " >'" + out.string() +
+                                "' 2>'" + err.string() + "' </dev/null";
     Result r;
     const int raw = std::system(command.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = Slurp(out);
-    r.err = Slurp(err);
+    r.out = companion.text(Slurp(out));
+    r.err = companion.text(Slurp(err));
     std::filesystem::remove(out);
     std::filesystem::remove(err);
     for (const char* secret : {kPassword, kStoredPassword}) {
@@ -74,6 +141,7 @@ class CliEndToEnd : public ::testing::Test {
     return s;
   }
 
+  const Companion companion = Companion::FromEnvironment();
   std::unique_ptr<StandIn> server;
   testing::WebDirectory web;
 };
@@ -158,6 +226,51 @@ TEST_F(CliEndToEnd, JsonMatchesTheStatusLines) {
   for (const auto& batch : json["batches"]) historyCreated |= batch["outcome"] == "history created";
   EXPECT_TRUE(historyCreated) << r.out;
   EXPECT_NE(json["batches"].dump().find(R"("nativeError":4902)"), std::string::npos);
+}
+
+// Text crossing the Windows boundary: folder names, passwords and output in UTF-8.
+TEST_F(CliEndToEnd, AWebDirectoryWithNonAsciiLettersIsFoundAndNamed) {
+  const auto folder = web.path() / "Kundenbüro wwwroot";
+  const std::string file = companion.path(folder / "web.config");
+  Result r = run("--web-dir '" + companion.path(folder) + "' " + kLogin);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find(": " + file + "\n"), std::string::npos) << r.out << r.err;
+
+  start(schema(), folder);
+  r = run("--web-dir '" + companion.path(folder) + "' " + kLogin);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "message: Update successful!\n");
+}
+
+TEST_F(CliEndToEnd, APasswordWithNonAsciiLettersFromTheEnvironmentLogsOn) {
+  KivoSchema s = schema();
+  s.password = "Kennwort-für-Ωmega";  // Ω lies outside every Western code page
+  start(s);
+  setenv("KIVO_E2E_PASSWORD", s.password.c_str(), 1);
+  const Result r = cli(kLogin);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "message: Update successful!\n");
+}
+
+TEST_F(CliEndToEnd, ADriveLetterPathWithATrailingBackslash) {
+  if (!companion.windows) GTEST_SKIP() << "drive letters are for the Windows build";
+  const std::string name = web.path().filename().string();
+  const RemovedAfter folder{Companion::DriveC() / name};
+  start(schema(), folder.folder);
+  const Result r = run("--web-dir 'C:\\" + name + "\\' " + kLogin);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "message: Update successful!\n");
+}
+
+TEST_F(CliEndToEnd, TheDefaultWebDirectoryIsInetpubWwwrootOnDriveC) {
+  if (!companion.windows) GTEST_SKIP() << "the default web directory is a Windows path";
+  const auto inetpub = Companion::DriveC() / "Inetpub";
+  ASSERT_FALSE(std::filesystem::exists(inetpub)) << "not made by this test: " << inetpub;
+  const RemovedAfter made{inetpub};
+  start(schema(), inetpub / "wwwroot");
+  const Result r = run(kLogin);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "message: Update successful!\n");
 }
 
 }  // namespace
