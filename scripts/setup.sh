@@ -14,7 +14,7 @@ packages=(
 )
 if [[ "${1:-}" == "--with-test-tools" ]]; then
   packages+=(xvfb xauth openbox imagemagick x11-utils clang libclang-rt-dev
-             g++-mingw-w64-x86-64 libbenchmark-dev)
+             g++-mingw-w64-x86-64 libbenchmark-dev wine wine64 zip unzip)
 fi
 
 missing=()
