@@ -62,7 +62,7 @@ struct Companion {
     return text;
   }
 
-  // The prefix's drive C:, where Windows paths such as C:\\Inetpub\\wwwroot lie.
+  // The prefix's drive C:, where Windows paths such as C:\Inetpub\wwwroot lie.
   static std::filesystem::path DriveC() {
     const char* prefix = std::getenv("WINEPREFIX");
     if (prefix != nullptr && *prefix != '\0') return std::filesystem::path(prefix) / "drive_c";
