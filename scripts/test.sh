@@ -34,6 +34,8 @@ if [[ "${1:-}" != "--quick" ]]; then
     -DKIVO_WINDOWS_ZIP="$PWD/build-windows/kivo-dbupdate-windows-x64.zip" >/dev/null
   cmake --build build -j"$(nproc)" --target cli_e2e_tests
   mkdir -p "$WINEPREFIX"
+  # A server that an interrupted run left on this prefix would refuse a second one.
+  wineserver -k >/dev/null 2>&1 && wineserver -w
   wineserver -p >/dev/null 2>&1
   trap 'wineserver -k 2>/dev/null || true' EXIT
   trap 'exit 130' INT TERM
