@@ -26,27 +26,7 @@ if [[ "${1:-}" != "--quick" ]]; then
   scripts/windows_dist.sh
 
   echo "== Windows under Wine"
-  # One prefix under build/ and one persistent wineserver for it: a server that wine starts
-  # by itself would hold every run's output pipe open for seconds after the program ends.
-  export WINEPREFIX=$PWD/build/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-  cmake -S . -B build -DKIVO_WINE_PREFIX="$WINEPREFIX" \
-    -DKIVO_WINDOWS_CLI="$PWD/build-windows/cli/kivo-dbupdate-cli.exe" \
-    -DKIVO_WINDOWS_ZIP="$PWD/build-windows/kivo-dbupdate-windows-x64.zip" >/dev/null
-  cmake --build build -j"$(nproc)" --target cli_e2e_tests
-  mkdir -p "$WINEPREFIX"
-  # A server that an interrupted run left on this prefix would refuse a second one.
-  wineserver -k >/dev/null 2>&1 && wineserver -w
-  wineserver -p >/dev/null 2>&1
-  trap 'wineserver -k 2>/dev/null || true' EXIT
-  trap 'exit 130' INT TERM
-  started=$SECONDS
-  timeout 300 wineboot --init >/dev/null 2>&1
-  echo "Wine prefix ready in $((SECONDS - started)) s"
-  started=$SECONDS
-  ctest --test-dir build --output-on-failure -j2 -L windows
-  echo "Windows tests took $((SECONDS - started)) s"
-  wineserver -k 2>/dev/null || true
-  trap - EXIT INT TERM
+  scripts/windows_test.sh
 fi
 
 echo "== tests"
