@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <istream>
 #include <iterator>
@@ -8,7 +9,9 @@
 #include <string>
 
 #include "base/error.h"
+#include "cli/hints.h"
 #include "cli/json_report.h"
+#include "cli/version.h"
 #include "codec/scrambled_value.h"
 #include "system/environment.h"
 #include "system/machine_names.h"
@@ -21,34 +24,6 @@
 namespace kivo::cli {
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kivo-dbupdate-cli COMMAND [OPTIONS]\n"
-    "\n"
-    "commands:\n"
-    "  decode [--reveal] [VALUE]  print the text of a scrambled value (standard input when\n"
-    "                             VALUE is absent); passwords are shown as **** unless\n"
-    "                             --reveal is given\n"
-    "  encode [TEXT]              print a scrambled value for TEXT (standard input when TEXT\n"
-    "                             is absent), for writing a new CAYUSR entry\n"
-    "  run [OPTIONS]              upgrade the database named by DIR/web.config\n"
-    "      --web-dir DIR          the web directory (default C:\\Inetpub\\wwwroot)\n"
-    "      --sql-login NAME       log on with this SQL login instead of the current user\n"
-    "      --password-env VAR     the SQL login's password, from environment variable VAR\n"
-    "      --password-stdin       the SQL login's password, from the first line of standard input\n"
-    "      --statement-timeout S  seconds each statement may take, 0 for no limit (default 30)\n"
-    "      --dry-run              read the configuration and show what would be done; connect\n"
-    "                             to nothing\n"
-    "      --json                 report the run as one JSON document on standard output\n"
-    "  --help                     print this help\n"
-    "\n"
-    "exit status: 0 done (success verdict), 1 failed (failure verdict or codec error),\n"
-    "2 bad usage, 3 connection refused by the server\n";
-
-int Usage(std::ostream& err, const std::string& problem) {
-  err << "kivo-dbupdate-cli: " << problem << "\n\n" << kUsage;
-  return kExitUsage;
-}
-
 // The whole of standard input less one trailing line end, which is not part of the value.
 std::string ReadArgument(std::istream& in) {
   std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -58,34 +33,6 @@ std::string ReadArgument(std::istream& in) {
     text.pop_back();
   }
   return text;
-}
-
-struct CodecCommand {
-  bool reveal = false;
-  std::optional<std::string> argument;
-};
-
-std::optional<CodecCommand> ParseCodecCommand(const std::vector<std::string>& args,
-                                              bool allowReveal, std::string& problem) {
-  CodecCommand command;
-  bool endOfOptions = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (!endOfOptions && a == "--") {
-      endOfOptions = true;
-    } else if (!endOfOptions && allowReveal && a == "--reveal") {
-      command.reveal = true;
-    } else if (!endOfOptions && a.size() > 1 && a.starts_with("-")) {
-      problem = "unknown option '" + a + "' for " + args[0];
-      return std::nullopt;
-    } else if (command.argument) {
-      problem = "too many arguments for " + args[0];
-      return std::nullopt;
-    } else {
-      command.argument = a;
-    }
-  }
-  return command;
 }
 
 int CodecFailure(std::ostream& err, const Error& e) {
@@ -106,71 +53,6 @@ struct RunOptions {
   bool dryRun = false;
   bool json = false;
 };
-
-std::optional<RunOptions> ParseRunOptions(const std::vector<std::string>& args,
-                                          std::string& problem) {
-  RunOptions options;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto operand = [&]() -> std::optional<std::string> {
-      if (i + 1 >= args.size()) {
-        problem = "option '" + a + "' needs a value";
-        return std::nullopt;
-      }
-      return args[++i];
-    };
-    if (a == "--web-dir") {
-      auto v = operand();
-      if (!v) return std::nullopt;
-      options.webDirectory = *v;
-    } else if (a == "--sql-login") {
-      auto v = operand();
-      if (!v) return std::nullopt;
-      options.login = *v;
-    } else if (a == "--password-env") {
-      auto v = operand();
-      if (!v) return std::nullopt;
-      options.passwordVariable = *v;
-    } else if (a == "--password-stdin") {
-      options.passwordFromStdin = true;
-    } else if (a == "--statement-timeout") {
-      auto v = operand();
-      if (!v) return std::nullopt;
-      int seconds = -1;
-      const auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), seconds);
-      if (ec != std::errc() || end != v->data() + v->size() || seconds < 0) {
-        problem = "--statement-timeout takes a whole number of seconds, 0 or more";
-        return std::nullopt;
-      }
-      options.statementTimeout = seconds;
-    } else if (a == "--dry-run") {
-      options.dryRun = true;
-    } else if (a == "--json") {
-      options.json = true;
-    } else if (a == "--password") {
-      problem =
-          "passwords are not taken on the command line, where other users can read them; "
-          "use --password-env VAR or --password-stdin";
-      return std::nullopt;
-    } else {
-      problem = "unknown option '" + a + "' for run";
-      return std::nullopt;
-    }
-  }
-  if ((options.passwordVariable || options.passwordFromStdin) && !options.login) {
-    problem = "a password goes with --sql-login";
-    return std::nullopt;
-  }
-  if (options.passwordVariable && options.passwordFromStdin) {
-    problem = "--password-env and --password-stdin exclude each other";
-    return std::nullopt;
-  }
-  if (options.login && !options.passwordVariable && !options.passwordFromStdin) {
-    problem = "--sql-login needs --password-env VAR or --password-stdin";
-    return std::nullopt;
-  }
-  return options;
-}
 
 // The window's part in the run, played on standard output and standard error.
 class ConsoleHost : public RunHost {
@@ -248,41 +130,101 @@ void PrintPlan(const RunReport& report, std::ostream& out) {
   }
 }
 
-int RunVerb(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-            std::ostream& err, RunEnvironment environment) {
-  std::string problem;
-  const auto options = ParseRunOptions(args, problem);
-  if (!options) return Usage(err, problem);
+// A mistake in the command line: reported in one line, exit status 2.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+int Usage(std::ostream& err, const std::string& problem) {
+  err << "kivo-dbupdate-cli: " << problem << "\nRun with --help for more information.\n";
+  return kExitUsage;
+}
+
+// Checks what CLI11 cannot express: a password goes with a login and comes from one place.
+void CheckLogon(const RunOptions& options) {
+  if ((options.passwordVariable || options.passwordFromStdin) && !options.login)
+    throw UsageError("a password goes with --sql-login");
+  if (options.passwordVariable && options.passwordFromStdin)
+    throw UsageError("--password-env and --password-stdin exclude each other");
+  if (options.login && !options.passwordVariable && !options.passwordFromStdin)
+    throw UsageError("--sql-login needs --password-env VAR or --password-stdin");
+}
+
+int RunVerb(const RunOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
+            RunEnvironment environment) {
   std::string password;
-  if (options->passwordVariable) {
-    std::optional<std::string> value = EnvironmentVariable(*options->passwordVariable);
+  if (options.passwordVariable) {
+    std::optional<std::string> value = EnvironmentVariable(*options.passwordVariable);
     if (!value)
-      return Usage(err, "environment variable " + *options->passwordVariable + " is not set");
+      return Usage(err, "environment variable " + *options.passwordVariable + " is not set");
     password = std::move(*value);
-  } else if (options->passwordFromStdin) {
+  } else if (options.passwordFromStdin) {
     std::getline(in, password);
     if (password.ends_with('\r')) password.pop_back();
   }
-  environment.statementTimeoutSeconds = options->statementTimeout;
-  environment.dryRun = options->dryRun;
+  environment.statementTimeoutSeconds = options.statementTimeout;
+  environment.dryRun = options.dryRun;
 
-  ConsoleHost host(*options, std::move(password), out, err);
+  ConsoleHost host(options, std::move(password), out, err);
   const RunReport report = RunUpgrade(host, environment);
   const int status = ExitStatusOf(report.end);
-  if (options->json) {
+  const std::string hint = HintFor(report, options.webDirectory);
+  if (options.json) {
     try {
       host.transcript.computer = GetTheComputerName();
     } catch (const Error&) {
       // A report without the host's name is still worth having.
     }
-    host.transcript.webDirectory = options->webDirectory;
+    host.transcript.webDirectory = options.webDirectory;
     host.transcript.exitStatus = status;
+    host.transcript.hint = hint;
     out << JsonReport(report, host.transcript);
-  } else if (report.end == RunEnd::kPrepared) {
-    PrintPlan(report, out);
+  } else {
+    if (report.end == RunEnd::kPrepared) PrintPlan(report, out);
+    if (!hint.empty()) err << "hint: " << hint << "\n";
   }
   return status;
 }
+
+int CodecVerb(bool decode, bool reveal, const std::optional<std::string>& argument,
+              std::istream& in, std::ostream& out, std::ostream& err) {
+  const std::string text = argument ? *argument : ReadArgument(in);
+  try {
+    if (decode) {
+      const std::string plain = DecodeValue(text);
+      out << (reveal ? plain : MaskPasswords(plain)) << "\n";
+    } else {
+      out << EncodeValue(text) << "\n";
+    }
+  } catch (const Error& e) {
+    return CodecFailure(err, e);
+  }
+  return kExitSuccess;
+}
+
+constexpr const char* kExitStatuses =
+    "Exit status: 0 done (success verdict, or a dry run that read its configuration),\n"
+    "1 failed (failure verdict or codec error), 2 bad usage, 3 connection refused by the "
+    "server.\nRun 'kivo-dbupdate-cli COMMAND --help' for a command's options.";
+constexpr const char* kRunExitStatuses =
+    "Exit status: 0 success verdict (or a dry run that read its configuration), 1 failure\n"
+    "verdict, 2 bad usage, 3 connection refused by the server. When a run fails, a line\n"
+    "\"hint: ...\" on standard error names the likely cause.";
+constexpr const char* kCodecExitStatuses =
+    "Exit status: 0 done, 1 codec error (\"error N: DESCRIPTION\" on standard error),\n"
+    "2 bad usage.";
+
+// A whole number of seconds, 0 or more.
+const CLI::Validator kSeconds(
+    [](std::string& text) -> std::string {
+      int seconds = -1;
+      const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+      if (ec != std::errc() || end != text.data() + text.size() || seconds < 0)
+        return "takes a whole number of seconds, 0 or more";
+      return {};
+    },
+    "", "SECONDS");
 
 }  // namespace
 
@@ -293,31 +235,84 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
 
 int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                    std::ostream& err, const RunEnvironment& environment) {
-  if (args.empty()) return Usage(err, "no command given");
-  const std::string& verb = args[0];
-  if (verb == "--help" || verb == "-h" || verb == "help") {
-    out << kUsage;
-    return kExitSuccess;
-  }
-  if (verb == "decode" || verb == "encode") {
-    std::string problem;
-    const auto command = ParseCodecCommand(args, verb == "decode", problem);
-    if (!command) return Usage(err, problem);
-    const std::string argument = command->argument ? *command->argument : ReadArgument(in);
-    try {
-      if (verb == "decode") {
-        const std::string text = DecodeValue(argument);
-        out << (command->reveal ? text : MaskPasswords(text)) << "\n";
-      } else {
-        out << EncodeValue(argument) << "\n";
-      }
-    } catch (const Error& e) {
-      return CodecFailure(err, e);
+  CLI::App app(
+      "Upgrades the Kivo web application's database without a window, and reads and writes\n"
+      "the scrambled connection value of the CAYUSR entry in its web.config.",
+      "kivo-dbupdate-cli");
+  app.set_version_flag("--version", "kivo-dbupdate-cli " + std::string(kVersion));
+  app.footer(kExitStatuses);
+
+  bool reveal = false;
+  std::optional<std::string> argument;
+  auto* decode = app.add_subcommand(
+      "decode", "Print the text of a scrambled value (passwords as **** unless --reveal).");
+  decode->add_flag("--reveal", reveal, "show passwords as they are");
+  decode->add_option("VALUE", argument, "the scrambled value; standard input when absent");
+  decode->footer(kCodecExitStatuses);
+
+  auto* encode =
+      app.add_subcommand("encode", "Print a scrambled value for a text, for a new CAYUSR entry.");
+  encode->add_option("TEXT", argument, "the text; standard input when absent");
+  encode->footer(kCodecExitStatuses);
+
+  RunOptions options;
+  auto* run = app.add_subcommand("run", "Upgrade the database named by DIR/web.config.");
+  run->add_option("--web-dir", options.webDirectory, "the web directory")
+      ->type_name("DIR")
+      ->capture_default_str();
+  run->add_option("--sql-login", options.login,
+                  "log on with this SQL login instead of the current user")
+      ->type_name("NAME");
+  run->add_option("--password-env", options.passwordVariable,
+                  "the SQL login's password, from environment variable VAR")
+      ->type_name("VAR");
+  run->add_flag("--password-stdin", options.passwordFromStdin,
+                "the SQL login's password, from the first line of standard input");
+  run->add_option("--statement-timeout", options.statementTimeout,
+                  "seconds each statement may take, 0 for no limit")
+      ->check(kSeconds)
+      ->type_name("SECONDS")
+      ->capture_default_str();
+  run->add_flag("--dry-run", options.dryRun,
+                "read the configuration and show what would be done; connect to nothing");
+  run->add_flag("--json", options.json, "report the run as one JSON document on standard output");
+  // Taken only to be refused with the reason.
+  auto* password = run->add_option("--password")->expected(0, 1)->group("");
+  run->footer(kRunExitStatuses);
+
+  // An option given twice is a slip of the keyboard or of a script: say so rather than guess.
+  for (CLI::App* verb : {decode, encode, run}) {
+    for (CLI::Option* option : verb->get_options()) {
+      option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     }
-    return kExitSuccess;
   }
-  if (verb == "run") return RunVerb(args, in, out, err, environment);
-  return Usage(err, "unknown command '" + verb + "'");
+
+  try {
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    app.parse(reversed);
+    if (*password) {
+      throw UsageError(
+          "passwords are not taken on the command line, where other users can read them; use "
+          "--password-env VAR or --password-stdin");
+    }
+    if (*run) CheckLogon(options);
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();  // the verb's own help when a verb was given
+    return kExitSuccess;
+  } catch (const CLI::CallForVersion& e) {
+    out << e.what() << "\n";
+    return kExitSuccess;
+  } catch (const CLI::ParseError& e) {
+    return Usage(err, e.what());
+  } catch (const UsageError& e) {
+    return Usage(err, e.what());
+  }
+
+  if (*decode) return CodecVerb(true, reveal, argument, in, out, err);
+  if (*encode) return CodecVerb(false, false, argument, in, out, err);
+  if (*run) return RunVerb(options, in, out, err, environment);
+  return Usage(err, "no command given: decode, encode or run");
 }
 
 }  // namespace kivo::cli

@@ -88,6 +88,11 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
   j["batches"] = std::move(batches);
   j["openErrors"] = RecordsJson(report.openErrors);
   j["failure"] = ErrorJson(report.failure);
+  if (transcript.hint.empty()) {
+    j["hint"] = nullptr;
+  } else {
+    j["hint"] = transcript.hint;
+  }
   // Paths, server texts and typed values may hold any bytes; the report stays valid UTF-8.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

@@ -14,6 +14,7 @@ struct RunTranscript {
   std::vector<std::string> statusLines;  // as given to the status box, without the added CR LF
   std::vector<std::string> messages;     // message box texts
   int exitStatus = 0;
+  std::string hint;  // the likely cause of a failure; empty when none is known
 };
 
 // One JSON document for scripts: verdict, connection (password masked), status lines, message

@@ -37,3 +37,6 @@ endfunction()
 # JSON for the companion's report and the tests' reading of the stand-in's record.
 kivo_packaged_headers(TARGET nlohmann_json::nlohmann_json FOLDER nlohmann HEADER json.hpp
   PACKAGE nlohmann_json)
+
+# Command-line parsing for the companion.
+kivo_packaged_headers(TARGET CLI11::CLI11 FOLDER CLI HEADER CLI.hpp PACKAGE CLI11)

@@ -11,6 +11,7 @@ packages=(
   python3
   libgtest-dev libgmock-dev
   nlohmann-json3-dev
+  libcli11-dev groff-base
 )
 if [[ "${1:-}" == "--with-test-tools" ]]; then
   packages+=(xvfb xauth openbox imagemagick x11-utils clang libclang-rt-dev

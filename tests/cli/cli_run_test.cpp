@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "codec/scrambled_value.h"
 #include "system/machine_names.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
@@ -78,7 +79,11 @@ TEST_F(CliRunTest, ExitStatusFollowsTheVerdict) {
   const Result refused = Cli({"run", "--sql-login", "sa", "--password-env", "KIVO_TEST_PASSWORD"});
   EXPECT_EQ(refused.status, kExitRefused);
   EXPECT_EQ(refused.out, "");
-  EXPECT_EQ(refused.err, "message: Login failed for user 'sa'.\n");
+  EXPECT_EQ(refused.err,
+            "message: Login failed for user 'sa'.\n"
+            "hint: the server refused the login of the SQL login sa: check the login name and "
+            "password, that the login is enabled, and that the server accepts SQL Server "
+            "authentication\n");
 }
 
 TEST_F(CliRunTest, PasswordsComeFromTheEnvironmentOrStandardInputOnly) {
@@ -118,7 +123,7 @@ TEST_F(CliRunTest, JsonIsTheOnlyOutputAndCarriesTheRun) {
   for (const auto& [key, value] : json.items()) keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"verdict", "exitStatus", "computer", "webDirectory",
                                             "connection", "statusLines", "messages", "batches",
-                                            "openErrors", "failure"}));
+                                            "openErrors", "failure", "hint"}));
   EXPECT_EQ(json["verdict"], "succeeded");
   EXPECT_EQ(json["exitStatus"], 0);
   EXPECT_EQ(json["computer"], GetTheComputerName());
@@ -152,20 +157,110 @@ TEST_F(CliRunTest, JsonStaysUtf8WhateverBytesThePathHolds) {
   EXPECT_EQ(json["verdict"], "succeeded");
 }
 
-TEST_F(CliRunTest, UsageErrorsExitTwo) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"run", "--password", "x"},
-           {"run", "--sql-login", "sa"},
-           {"run", "--password-env", "KIVO_TEST_PASSWORD"},
-           {"run", "--sql-login", "sa", "--password-env", "KIVO_NO_SUCH_VARIABLE_SET"},
-           {"run", "--statement-timeout", "-1"},
-           {"run", "--statement-timeout", "ten"},
-           {"run", "--bogus"}}) {
+// Each failure an administrator meets first, with the hint that names its cause. The status
+// lines and message boxes stay the window's own.
+TEST_F(CliRunTest, AFailedRunEndsWithAHintNamingTheLikelyCause) {
+  const std::string config = (web.path() / "web.config").string();
+  const std::string entry =
+      kivo::testing::WebConfigWithEntry(EncodeValue("Provider=SQLOLEDB.1;"
+                                                    "Data Source=db01,1499;"
+                                                    "Initial Catalog=KIVO;"
+                                                    "User ID=x"));
+  auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+  };
+  struct Case {
+    const char* what;
+    std::string configuration;  // web.config; empty: none at all
+    std::vector<Diagnostic> openErrors;
+    std::string hint;  // part of the hint line
+  };
+  const std::vector<Case> cases = {
+      {"no web.config", "", {}, "there is no " + config},
+      {"no entry", "<configuration/>", {}, config + " has no key=\"CAYUSR\" value= entry"},
+      {"entry not literal",
+       replaced(entry, "key=\"CAYUSR\" value=", "key=\"CAYUSR\"  value="),
+       {},
+       "not written in its literal form <add key=\"CAYUSR\" value=\"DIGITS\" />"},
+      {"value that does not decode",
+       replaced(entry, "CAYUSR\" value=\"", "CAYUSR\" value=\"x"),
+       {},
+       "is not a scrambled value this program can read"},
+      {"server unreachable",
+       entry,
+       {{"08S01", 20009, "Unable to connect: Adaptive Server is unavailable or does not exist"},
+        {"08001", 0, "Unable to connect to data source"}},
+       "no SQL Server could be reached at db01, port 1499"},
+      {"database missing",
+       entry,
+       {{"42000", 18456, "Login failed for user 'x'."},
+        {"42000", 4060, "Cannot open database \"KIVO\" requested by the login."}},
+       "the database KIVO could not be opened"},
+#ifndef _WIN32
+      {"integrated logon without a ticket",
+       entry,
+       {{"08001", 0, "Unable to connect to data source"},
+        {"01000", 20002, "Adaptive Server connection failed"}},
+       "needs a ticket: run kinit"},
+#endif
+  };
+  for (const Case& c : cases) {
+    if (c.configuration.empty()) {
+      std::filesystem::remove(web.path() / "web.config");
+    } else {
+      web.write(c.configuration);
+    }
+    server = std::make_shared<FakeServer>();
+    server->openErrors = c.openErrors;
+    if (!c.openErrors.empty()) server->openError = Error(c.openErrors[0].nativeError, "refused");
+    const Result r = Cli({"run"});
+    EXPECT_EQ(r.status, c.openErrors.empty() ? kExitFailure : kExitRefused) << c.what;
+    const std::size_t hint = r.err.find("\nhint: ");
+    ASSERT_NE(hint, std::string::npos) << c.what << ": " << r.err;
+    // The message box texts come first, unchanged; the hint is the last line.
+    EXPECT_TRUE(r.err.starts_with("message: ")) << c.what;
+    EXPECT_NE(r.err.find(c.hint, hint), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(r.err.find('\n', hint + 1), r.err.size() - 1) << c.what;
+
+    const Result json = Cli({"run", "--json"});
+    EXPECT_TRUE(nlohmann::json::parse(json.out)["hint"].is_string()) << c.what;
+  }
+}
+
+TEST_F(CliRunTest, OptionsTakeTheirValueEitherWayAndMistakesExitTwo) {
+  const std::string kMore = "\nRun with --help for more information.\n";
+  const std::string kNoPassword =
+      "passwords are not taken on the command line, where other users can read them; use "
+      "--password-env VAR or --password-stdin";
+  for (const auto& [args, problem] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"run", "--password", "x"}, kNoPassword},
+           {{"run", "--password=x"}, kNoPassword},
+           {{"run", "--sql-login", "sa"},
+            "--sql-login needs --password-env VAR or --password-stdin"},
+           {{"run", "--password-env", "KIVO_TEST_PASSWORD"}, "a password goes with --sql-login"},
+           {{"run", "--sql-login=sa", "--password-stdin", "--password-env=KIVO_TEST_PASSWORD"},
+            "--password-env and --password-stdin exclude each other"},
+           {{"run", "--sql-login", "sa", "--password-env", "KIVO_NO_SUCH_VARIABLE_SET"},
+            "environment variable KIVO_NO_SUCH_VARIABLE_SET is not set"},
+           {{"run", "--statement-timeout", "-1"},
+            "--statement-timeout: takes a whole number of seconds, 0 or more"},
+           {{"run", "--statement-timeout=ten"},
+            "--statement-timeout: takes a whole number of seconds, 0 or more"},
+           {{"run", "--json", "--json"}, "--json: At Most 1 required but received 2"},
+           {{"run", "--bogus"}, "The following argument was not expected: --bogus"}}) {
     const Result r = Cli(args);
     EXPECT_EQ(r.status, kExitUsage) << args.back();
-    EXPECT_NE(r.err.find("usage:"), std::string::npos);
+    EXPECT_EQ(r.err, "kivo-dbupdate-cli: " + problem + kMore);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(server->opens, 0);
   }
+  // "--opt=value" as well as "--opt value".
+  const Result r =
+      Cli({"run", "--sql-login=sa", "--password-env=KIVO_TEST_PASSWORD", "--statement-timeout=0"});
+  EXPECT_EQ(r.status, kExitSuccess) << r.err;
+  ASSERT_TRUE(server->openedWith);
+  EXPECT_EQ(server->openedWith->logon.login, "sa");
+  EXPECT_EQ(server->openedWith->statementTimeoutSeconds, 0);
 }
 
 }  // namespace

@@ -62,20 +62,58 @@ TEST(CliCodec, CodecErrorsExitOneWithNumberAndDescription) {
   EXPECT_EQ(Cli({"decode", "907"}).err, "error 5: Invalid procedure call or argument\n");
 }
 
-TEST(CliCodec, BadUsageExitsTwoWithTheUsageOnStandardError) {
-  for (const auto& args : std::vector<std::vector<std::string>>{{},
-                                                                {"frobnicate"},
-                                                                {"decode", "--bogus"},
-                                                                {"encode", "--reveal", "x"},
-                                                                {"decode", "1", "2"}}) {
-    const Result r = Cli(args);
-    EXPECT_EQ(r.status, kExitUsage);
-    EXPECT_NE(r.err.find("usage: kivo-dbupdate-cli"), std::string::npos);
-    EXPECT_EQ(r.out, "");
+// The command line as administrators type it: each case's exit status, and a text that standard
+// output (for help and version) or standard error (for a usage error) must hold.
+TEST(CliArguments, EachCaseExitsAndAnswersAsDocumented) {
+  const std::string kMore = "Run with --help for more information.\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // part of standard output
+    std::string err;  // the whole of standard error
+  };
+  const std::vector<Case> cases = {
+      {{"--version"}, kExitSuccess, "kivo-dbupdate-cli " + std::string(KIVO_VERSION) + "\n", ""},
+      {{"--help"}, kExitSuccess, "Usage: kivo-dbupdate-cli [OPTIONS] [SUBCOMMAND]", ""},
+      {{"-h"}, kExitSuccess, "decode", ""},
+      {{"run", "--help"}, kExitSuccess, "--statement-timeout SECONDS=30", ""},
+      {{"decode", "--help"}, kExitSuccess, "--reveal", ""},
+      {{"encode", "--help"}, kExitSuccess, "Usage: kivo-dbupdate-cli encode", ""},
+      {{"decode", "--reveal", "--", "04213513613749207"}, kExitSuccess, "abc\n", ""},
+      {{}, kExitUsage, "", "kivo-dbupdate-cli: no command given: decode, encode or run\n" + kMore},
+      {{"frobnicate"},
+       kExitUsage,
+       "",
+       "kivo-dbupdate-cli: The following argument was not expected: frobnicate\n" + kMore},
+      {{"decode", "--bogus"},
+       kExitUsage,
+       "",
+       "kivo-dbupdate-cli: The following argument was not expected: --bogus\n" + kMore},
+      {{"encode", "--reveal", "x"},
+       kExitUsage,
+       "",
+       "kivo-dbupdate-cli: The following argument was not expected: --reveal\n" + kMore},
+      {{"decode", "1", "2"},
+       kExitUsage,
+       "",
+       "kivo-dbupdate-cli: The following argument was not expected: 2\n" + kMore},
+      // Refused before standard input is read, rather than decoding nothing.
+      {{"decode", "--reveal", "--reveal"},
+       kExitUsage,
+       "",
+       "kivo-dbupdate-cli: --reveal: At Most 1 required but received 2\n" + kMore},
+  };
+  for (const Case& c : cases) {
+    const Result r = Cli(c.args);
+    const std::string shown = ::testing::PrintToString(c.args);
+    EXPECT_EQ(r.status, c.status) << shown;
+    if (c.out.empty()) {
+      EXPECT_EQ(r.out, "") << shown;
+    } else {
+      EXPECT_NE(r.out.find(c.out), std::string::npos) << shown << r.out;
+    }
+    EXPECT_EQ(r.err, c.err) << shown;
   }
-  const Result help = Cli({"--help"});
-  EXPECT_EQ(help.status, kExitSuccess);
-  EXPECT_NE(help.out.find("usage: kivo-dbupdate-cli"), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,131 @@
+#include "cli/hints.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+#include "codec/scrambled_value.h"
+#include "upgrade/connection_settings.h"
+
+namespace kivo::cli {
+namespace {
+
+bool Contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+// The configuration phase stopped: read web.config again to say which of its steps did.
+std::string ConfigurationHint(const std::string& webDirectory) {
+  const std::string path = WebConfigPath(NormaliseWebDirectory(webDirectory));
+  std::string configuration;
+  try {
+    configuration = ReadConfigurationFile(path);
+  } catch (const Error& e) {
+    if (e.number() == kFileNotFound || e.number() == kPathNotFound) {
+      return "there is no " + path +
+             ": give the web application's directory, the one that holds its web.config, "
+             "with --web-dir";
+    }
+    return "";
+  }
+  if (!Contains(configuration, kKeyMarker)) {
+    if (Contains(configuration, "CAYUSR")) {
+      return "the CAYUSR entry in " + path +
+             " is not written in its literal form <add key=\"CAYUSR\" value=\"DIGITS\" />; "
+             "the entry is found by that exact text, so spacing, quotes and the order of key "
+             "and value must be as shown";
+    }
+    return path +
+           " has no key=\"CAYUSR\" value= entry: check that --web-dir names the Kivo "
+           "web application's directory";
+  }
+  std::string value;
+  try {
+    value = ExtractScrambledValue(configuration);
+  } catch (const Error&) {
+    return "the CAYUSR entry in " + path +
+           " does not end in \" />\" as its literal form <add key=\"CAYUSR\" "
+           "value=\"DIGITS\" /> requires";
+  }
+  try {
+    DecodeValue(value);
+  } catch (const Error&) {
+    return "the value of the CAYUSR entry in " + path +
+           " is not a scrambled value this program can read: it may have been edited by hand; "
+           "write a new one with kivo-dbupdate-cli encode";
+  }
+  return "";
+}
+
+std::string ServerAndPort(const ConnectionTarget& target) {
+  return target.port.empty() ? target.server + " (the default port)"
+                             : target.server + ", port " + target.port;
+}
+
+// The connection was refused or did not open: what its records and description tell.
+std::string ConnectionHint(const RunReport& report) {
+  const ConnectionTarget& target = *report.target;
+  std::vector<Diagnostic> records = report.openErrors;
+  if (report.failure)
+    records.push_back({"", report.failure->number(), report.failure->description()});
+  auto any = [&](auto&& predicate) {
+    return std::any_of(records.begin(), records.end(), predicate);
+  };
+
+  // A missing database comes with a refused login too, in either order: test it first.
+  if (any([](const Diagnostic& d) { return d.nativeError == 4060; })) {
+    return "the login was accepted but the database " +
+           (target.database.empty() ? std::string("(the login's default)") : target.database) +
+           " could not be opened: check the database name (Initial Catalog) in the connection "
+           "value and that the login has a user in that database";
+  }
+  if (any([](const Diagnostic& d) { return d.nativeError == 18456; })) {
+    const std::string who = target.logon.mode == LogonMode::kSqlLogin
+                                ? "the SQL login " + target.logon.login
+                                : std::string("the current user");
+    return "the server refused the login of " + who +
+           ": check the login name and password, that the login is enabled, and that the "
+           "server accepts " +
+           (target.logon.mode == LogonMode::kSqlLogin ? "SQL Server authentication"
+                                                      : "Windows logons");
+  }
+  if (any([](const Diagnostic& d) {
+        return d.nativeError == 20009 || d.sqlState == "08S01" || d.sqlState == "HYT00" ||
+               Contains(d.message, "is unavailable or does not exist") ||
+               Contains(d.message, "Login timeout expired");
+      })) {
+    return "no SQL Server could be reached at " + ServerAndPort(target) +
+           ": check the server name and port in the connection value (kivo-dbupdate-cli "
+           "decode shows them), that the server is running and accepts TCP connections, and "
+           "that no firewall blocks the port";
+  }
+#ifndef _WIN32
+  if (target.logon.mode == LogonMode::kWindows && any([](const Diagnostic& d) {
+        return Contains(d.message, "Unable to connect to data source") ||
+               Contains(d.message, "Kerberos") || Contains(d.message, "GSSAPI");
+      })) {
+    return "integrated logon on this system goes through Kerberos and needs a ticket: run "
+           "kinit (klist shows whether you hold one), or log on with --sql-login";
+  }
+#endif
+  return "";
+}
+
+}  // namespace
+
+std::string HintFor(const RunReport& report, const std::string& webDirectory) {
+  switch (report.end) {
+    case RunEnd::kRefused:
+      return report.target ? ConnectionHint(report) : "";
+    case RunEnd::kFailed:
+      if (!report.target) return ConfigurationHint(webDirectory);
+      // Batches that ran failed for reasons their own status lines name.
+      return report.batches.empty() ? ConnectionHint(report) : "";
+    default:
+      return "";
+  }
+}
+
+}  // namespace kivo::cli
