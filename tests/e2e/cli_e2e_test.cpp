@@ -177,7 +177,11 @@ TEST_F(CliEndToEnd, ARefusedConnectionExitsThree) {
   const Result r = cli(kLogin);
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "message: Login failed for user 'kivo'.\n");
+  EXPECT_EQ(r.err,
+            "message: Login failed for user 'kivo'.\n"
+            "hint: the server refused the login of the SQL login kivo: check the login name and "
+            "password, that the login is enabled, and that the server accepts SQL Server "
+            "authentication\n");
 
   // The report of a refused run keeps every record of the open, the shown one first.
   setenv("KIVO_E2E_PASSWORD", kPassword, 1);
@@ -191,6 +195,30 @@ TEST_F(CliEndToEnd, ARefusedConnectionExitsThree) {
   const auto login = std::find(numbers.begin(), numbers.end(), 18456);
   EXPECT_NE(login, numbers.end()) << json.out;
   EXPECT_LT(database, login) << json.out;
+  // A refused login comes with the missing database: the hint names the database.
+  EXPECT_NE(report["hint"].get<std::string>().find("the database NoSuchDb could not be opened"),
+            std::string::npos)
+      << json.out;
+}
+
+// What the real driver reports for a closed port and for integrated logon without a Kerberos
+// ticket, read into the hint an administrator needs.
+TEST_F(CliEndToEnd, ARefusedConnectionNamesItsLikelyCause) {
+  start(schema());
+  const Result integrated = cli("");
+  EXPECT_EQ(integrated.status, 3);
+  EXPECT_NE(integrated.err.find("\nhint: integrated logon on this system goes through Kerberos"),
+            std::string::npos)
+      << integrated.err;
+
+  const int port = server->port();
+  server.reset();
+  const Result closed = cli(kLogin);
+  EXPECT_EQ(closed.status, 3);
+  EXPECT_NE(closed.err.find("\nhint: no SQL Server could be reached at 127.0.0.1, port " +
+                            std::to_string(port) + ":"),
+            std::string::npos)
+      << closed.err;
 }
 
 TEST_F(CliEndToEnd, DryRunSendsNothing) {
