@@ -1,12 +1,19 @@
 #include "cli/json_report.h"
 
+#include <charconv>
 #include <nlohmann/json.hpp>
+#include <span>
+
+#include "upgrade/upgrade_batches.h"
 
 namespace kivo::cli {
 namespace {
 
 // Members stay in the order they are written: the report reads top-down like the run.
 using Json = nlohmann::ordered_json;
+
+// docs/REPORT.md says when this changes.
+constexpr int kSchemaVersion = 1;
 
 const char* EndName(RunEnd end) {
   switch (end) {
@@ -29,14 +36,13 @@ Json ErrorJson(const std::optional<Error>& error) {
   return Json{{"number", error->number()}, {"description", error->description()}};
 }
 
-// The server's records, each with its SQLSTATE, native number and text.
-Json RecordsJson(const std::vector<Diagnostic>& diagnostics) {
-  Json records = Json::array();
-  for (const auto& d : diagnostics) {
-    records.push_back(
+Json RecordsJson(const std::vector<Diagnostic>& records) {
+  Json list = Json::array();
+  for (const Diagnostic& d : records) {
+    list.push_back(
         {{"sqlState", d.sqlState}, {"nativeError", d.nativeError}, {"message", d.message}});
   }
-  return records;
+  return list;
 }
 
 // Adds the statements and the error of an outcome to `object`.
@@ -50,10 +56,86 @@ void AddOutcome(Json& object, const BatchOutcome& outcome) {
   object["error"] = ErrorJson(outcome.error);
 }
 
+// Statements as a dry run would send them: none has an outcome yet.
+Json UnsentStatements(std::span<const std::string> texts) {
+  Json statements = Json::array();
+  for (const std::string& text : texts) {
+    statements.push_back({{"text", text}, {"succeeded", nullptr}, {"messages", Json::array()}});
+  }
+  return statements;
+}
+
+Json SentBatches(const RunReport& report) {
+  Json batches = Json::array();
+  for (const BatchReport& b : report.batches) {
+    Json batch{{"number", b.number},
+               {"text", b.text},
+               {"sent", true},
+               {"outcome", std::string(ClassificationName(b.classification))}};
+    AddOutcome(batch, b.outcome);
+    batch["history"] = nullptr;
+    if (b.history) {
+      Json history{{"statement", b.history->statement}, {"sent", true}};
+      AddOutcome(history, b.history->outcome);
+      batch["history"] = std::move(history);
+    }
+    batches.push_back(std::move(batch));
+  }
+  return batches;
+}
+
+// The batches a dry run would send, with the history statement each would send where a table
+// turns out to be missing.
+Json UnsentBatches() {
+  Json batches = Json::array();
+  for (const UpgradeBatch& b : UpgradeBatches()) {
+    Json batch{{"number", b.number},
+               {"text", b.text()},
+               {"sent", false},
+               {"outcome", "not sent"},
+               {"statements", UnsentStatements(b.statements)},
+               {"error", nullptr},
+               {"history", nullptr}};
+    if (b.history) {
+      const std::string statements[] = {b.history->statement};
+      batch["history"] = {{"statement", b.history->statement},
+                          {"sent", false},
+                          {"statements", UnsentStatements(statements)},
+                          {"error", nullptr}};
+    }
+    batches.push_back(std::move(batch));
+  }
+  return batches;
+}
+
+// A port the driver is given as digits is a number; anything else names no port.
+Json PortJson(const std::string& port) {
+  int number = 0;
+  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), number);
+  if (port.empty() || ec != std::errc() || end != port.data() + port.size()) return nullptr;
+  return number;
+}
+
+// Why the run did not succeed. A refused connection has no verdict error of its own: the
+// records the open was refused with stand for it, the shown one first.
+Json FailureJson(const RunReport& report) {
+  if (report.end == RunEnd::kRefused && !report.openErrors.empty()) {
+    const Diagnostic& shown = report.openErrors.front();
+    return {{"number", shown.nativeError},
+            {"description", shown.message},
+            {"records", RecordsJson(report.openErrors)}};
+  }
+  if (!report.failure) return nullptr;
+  Json failure = ErrorJson(report.failure);
+  failure["records"] = Json::array();
+  return failure;
+}
+
 }  // namespace
 
 std::string JsonReport(const RunReport& report, const RunTranscript& transcript) {
   Json j;
+  j["schemaVersion"] = kSchemaVersion;
   j["verdict"] = EndName(report.end);
   j["exitStatus"] = transcript.exitStatus;
   j["computer"] = transcript.computer;
@@ -63,7 +145,7 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
     const ConnectionTarget& t = *report.target;
     j["connection"] = {{"driver", t.driver},
                        {"server", t.server},
-                       {"port", t.port},
+                       {"port", PortJson(t.port)},
                        {"database", t.database},
                        {"logonMode", t.logon.mode == LogonMode::kSqlLogin ? "sql" : "windows"},
                        {"login", t.logon.login},
@@ -71,23 +153,8 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
   }
   j["statusLines"] = transcript.statusLines;
   j["messages"] = transcript.messages;
-  Json batches = Json::array();
-  for (const BatchReport& b : report.batches) {
-    Json batch{{"number", b.number},
-               {"text", b.text},
-               {"outcome", std::string(ClassificationName(b.classification))}};
-    AddOutcome(batch, b.outcome);
-    batch["history"] = nullptr;
-    if (b.history) {
-      Json history{{"statement", b.history->statement}};
-      AddOutcome(history, b.history->outcome);
-      batch["history"] = std::move(history);
-    }
-    batches.push_back(std::move(batch));
-  }
-  j["batches"] = std::move(batches);
-  j["openErrors"] = RecordsJson(report.openErrors);
-  j["failure"] = ErrorJson(report.failure);
+  j["batches"] = report.end == RunEnd::kPrepared ? UnsentBatches() : SentBatches(report);
+  j["failure"] = FailureJson(report);
   if (transcript.hint.empty()) {
     j["hint"] = nullptr;
   } else {

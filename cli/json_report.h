@@ -17,9 +17,10 @@ struct RunTranscript {
   std::string hint;  // the likely cause of a failure; empty when none is known
 };
 
-// One JSON document for scripts: verdict, connection (password masked), status lines, message
-// boxes, and every batch with its statements and the server's records. Bytes that are not
-// UTF-8 come out as U+FFFD, so the document is valid UTF-8 whatever a path or a message holds.
+// One JSON document for scripts, laid out as docs/REPORT.md describes: verdict, connection
+// (password masked), status lines, message boxes, every batch with its statements and the
+// server's records (a dry run's as they would be sent), the failure and the hint. Bytes that are
+// not UTF-8 come out as U+FFFD, so the document is valid UTF-8 whatever a path or a message holds.
 std::string JsonReport(const RunReport& report, const RunTranscript& transcript);
 
 }  // namespace kivo::cli

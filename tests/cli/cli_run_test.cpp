@@ -2,8 +2,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,6 +32,68 @@ struct Result {
   std::string out;
   std::string err;
 };
+
+// What docs/REPORT.md promises: its tables of keys (with their types), verdicts and outcomes.
+struct DocumentedReport {
+  std::map<std::string, std::string> keys;  // path ("batches[].number") to its type's words
+  std::set<std::string> verdicts;
+  std::set<std::string> outcomes;
+  std::vector<std::string> examples;
+};
+
+DocumentedReport ReadReportDocument() {
+  std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/docs/REPORT.md");
+  DocumentedReport doc;
+  std::string line, section, example;
+  bool inExample = false;
+  while (std::getline(in, line)) {
+    if (inExample) {
+      if (line == "```") {
+        doc.examples.push_back(example);
+        inExample = false;
+      } else {
+        example += line + "\n";
+      }
+    } else if (line == "```json") {
+      inExample = true;
+      example.clear();
+    } else if (line.starts_with("## ")) {
+      section = line.substr(3);
+    } else if (line.starts_with("| `")) {
+      // "| `name` | second column | ..."
+      const std::size_t end = line.find('`', 3);
+      const std::string name = line.substr(3, end - 3);
+      const std::size_t second = line.find("| ", end) + 2;
+      const std::string type = line.substr(second, line.find(" |", second) - second);
+      if (section == "Keys") doc.keys[name] = type;
+      if (section == "Verdicts") doc.verdicts.insert(name);
+      if (section == "Batch outcomes") doc.outcomes.insert(name);
+    }
+  }
+  return doc;
+}
+
+// Every key path of a document with the type of its value.
+void CollectKeys(const nlohmann::json& value, const std::string& path,
+                 std::vector<std::pair<std::string, const nlohmann::json*>>& keys) {
+  if (value.is_object()) {
+    for (const auto& [key, member] : value.items()) {
+      const std::string memberPath = path.empty() ? key : path + "." + key;
+      keys.emplace_back(memberPath, &member);
+      CollectKeys(member, memberPath, keys);
+    }
+  } else if (value.is_array()) {
+    for (const auto& element : value) CollectKeys(element, path + "[]", keys);
+  }
+}
+
+std::string TypeWord(const nlohmann::json& value) {
+  if (value.is_null()) return "null";
+  if (value.is_boolean()) return "boolean";
+  if (value.is_number()) return "number";
+  if (value.is_string()) return "string";
+  return value.is_array() ? "array" : "object";
+}
 
 class CliRunTest : public ::testing::Test {
  protected:
@@ -121,9 +186,9 @@ TEST_F(CliRunTest, JsonIsTheOnlyOutputAndCarriesTheRun) {
   const auto json = nlohmann::ordered_json::parse(r.out);
   std::vector<std::string> keys;
   for (const auto& [key, value] : json.items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"verdict", "exitStatus", "computer", "webDirectory",
-                                            "connection", "statusLines", "messages", "batches",
-                                            "openErrors", "failure", "hint"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"schemaVersion", "verdict", "exitStatus", "computer",
+                                            "webDirectory", "connection", "statusLines", "messages",
+                                            "batches", "failure", "hint"}));
   EXPECT_EQ(json["verdict"], "succeeded");
   EXPECT_EQ(json["exitStatus"], 0);
   EXPECT_EQ(json["computer"], GetTheComputerName());
@@ -261,6 +326,86 @@ TEST_F(CliRunTest, OptionsTakeTheirValueEitherWayAndMistakesExitTwo) {
   ASSERT_TRUE(server->openedWith);
   EXPECT_EQ(server->openedWith->logon.login, "sa");
   EXPECT_EQ(server->openedWith->statementTimeoutSeconds, 0);
+}
+
+// One report of each verdict, and of each batch outcome, holds only documented keys with values
+// of the documented types, and together they show every documented key.
+TEST_F(CliRunTest, ReportsOfEveryVerdictKeepToTheDocumentedKeys) {
+  const DocumentedReport doc = ReadReportDocument();
+  ASSERT_GT(doc.keys.size(), 40u);
+  web.writeEntry("Provider=SQLOLEDB.1;Data Source=db01,1499;Initial Catalog=KIVO;User ID=x");
+
+  std::vector<nlohmann::json> reports;
+  auto report = [&](std::vector<std::string> args) {
+    args.push_back("--json");
+    const Result r = Cli(args);
+    EXPECT_EQ(r.err, "");
+    reports.push_back(nlohmann::json::parse(r.out));
+    EXPECT_EQ(reports.back()["exitStatus"], r.status);
+    return reports.back();
+  };
+  // Succeeded, with a missing table and a created history table.
+  server->failures[UpgradeBatches()[1].statements[0]] =
+      FakeServer::MissingObject("MD.CustomerContact");
+  server->failures[UpgradeBatches()[3].statements[2]] =
+      FakeServer::MissingObject("MD.Customer_Hist");
+  EXPECT_EQ(report({"run"})["verdict"], "succeeded");
+  // Failed in a batch, and before any: web.config without an entry.
+  server = std::make_shared<FakeServer>();
+  server->failures[UpgradeBatches()[0].statements[0]] = FakeServer::Message(5074, "dependent");
+  // ... and a history table that could not be created.
+  server->failures[UpgradeBatches()[4].statements[0]] = FakeServer::MissingObject("CHXD.Customer");
+  server->failures[UpgradeBatches()[4].history->statement] =
+      FakeServer::Message(262, "CREATE TABLE permission denied in database 'KIVO'.");
+  EXPECT_EQ(report({"run"})["verdict"], "failed");
+  // Refused, and a dry run.
+  server = std::make_shared<FakeServer>();
+  server->openError = Error(18456, "Login failed for user 'x'.");
+  server->openErrors = {{"42000", 18456, "Login failed for user 'x'."},
+                        {"08001", 0, "Unable to connect to data source"}};
+  const nlohmann::json refused = report({"run"});
+  EXPECT_EQ(refused["verdict"], "refused");
+  EXPECT_EQ(refused["failure"]["number"], 18456);
+  EXPECT_EQ(refused["failure"]["records"].size(), 2u);
+  const nlohmann::json prepared = report({"run", "--dry-run"});
+  EXPECT_EQ(prepared["verdict"], "prepared");
+  EXPECT_EQ(prepared["connection"]["port"], 1499);
+  ASSERT_EQ(prepared["batches"].size(), 5u);
+  EXPECT_EQ(prepared["batches"][4]["history"]["statement"], UpgradeBatches()[4].history->statement);
+  web.write("<configuration/>");
+  EXPECT_TRUE(report({"run"})["connection"].is_null());
+
+  std::set<std::string> seen, verdicts, outcomes;
+  for (const nlohmann::json& json : reports) {
+    EXPECT_EQ(json["schemaVersion"], 1);
+    verdicts.insert(json["verdict"]);
+    for (const auto& batch : json["batches"]) outcomes.insert(batch["outcome"]);
+    std::vector<std::pair<std::string, const nlohmann::json*>> keys;
+    CollectKeys(json, "", keys);
+    for (const auto& [path, value] : keys) {
+      seen.insert(path);
+      const auto documented = doc.keys.find(path);
+      ASSERT_NE(documented, doc.keys.end()) << path << " is not in docs/REPORT.md";
+      EXPECT_NE(documented->second.find(TypeWord(*value)), std::string::npos)
+          << path << " is " << TypeWord(*value) << ", documented as " << documented->second;
+    }
+  }
+  for (const auto& [path, type] : doc.keys) EXPECT_TRUE(seen.contains(path)) << path;
+  std::set<std::string> reachable = doc.verdicts;
+  reachable.erase("not started");  // the companion always has a data directory
+  EXPECT_EQ(verdicts, reachable);
+  EXPECT_EQ(outcomes, doc.outcomes);
+
+  // The documentation's own examples keep to its keys and show each verdict.
+  std::set<std::string> exampleVerdicts;
+  for (const std::string& text : doc.examples) {
+    const nlohmann::json example = nlohmann::json::parse(text);
+    exampleVerdicts.insert(example["verdict"]);
+    std::vector<std::pair<std::string, const nlohmann::json*>> keys;
+    CollectKeys(example, "", keys);
+    for (const auto& [path, value] : keys) EXPECT_TRUE(doc.keys.contains(path)) << path;
+  }
+  EXPECT_EQ(exampleVerdicts, reachable);
 }
 
 }  // namespace

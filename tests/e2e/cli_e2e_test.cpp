@@ -190,7 +190,7 @@ TEST_F(CliEndToEnd, ARefusedConnectionExitsThree) {
   EXPECT_EQ(json.status, 3);
   const auto report = nlohmann::json::parse(json.out);
   std::vector<int> numbers;
-  for (const auto& record : report["openErrors"]) numbers.push_back(record["nativeError"]);
+  for (const auto& record : report["failure"]["records"]) numbers.push_back(record["nativeError"]);
   const auto database = std::find(numbers.begin(), numbers.end(), 4060);
   const auto login = std::find(numbers.begin(), numbers.end(), 18456);
   EXPECT_NE(login, numbers.end()) << json.out;
@@ -254,6 +254,7 @@ TEST_F(CliEndToEnd, JsonMatchesTheStatusLines) {
   for (const auto& batch : json["batches"]) historyCreated |= batch["outcome"] == "history created";
   EXPECT_TRUE(historyCreated) << r.out;
   EXPECT_NE(json["batches"].dump().find(R"("nativeError":4902)"), std::string::npos);
+  EXPECT_EQ(json["connection"]["port"], server->port());
 }
 
 // Text crossing the Windows boundary: folder names, passwords and output in UTF-8.
