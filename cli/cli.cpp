@@ -6,7 +6,9 @@
 #include <iterator>
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "base/error.h"
 #include "cli/hints.h"
