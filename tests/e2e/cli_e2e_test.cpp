@@ -207,9 +207,13 @@ TEST_F(CliEndToEnd, ARefusedConnectionNamesItsLikelyCause) {
   start(schema());
   const Result integrated = cli("");
   EXPECT_EQ(integrated.status, 3);
-  EXPECT_NE(integrated.err.find("\nhint: integrated logon on this system goes through Kerberos"),
-            std::string::npos)
-      << integrated.err;
+  // Windows logs on through SSPI: the Kerberos ticket is a matter of the other systems only.
+  const char* launcher = std::getenv("KIVO_CLI_LAUNCHER");
+  if (launcher == nullptr || *launcher == '\0') {
+    EXPECT_NE(integrated.err.find("\nhint: integrated logon on this system goes through Kerberos"),
+              std::string::npos)
+        << integrated.err;
+  }
 
   const int port = server->port();
   server.reset();
