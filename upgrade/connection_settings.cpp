@@ -1,13 +1,6 @@
 #include "upgrade/connection_settings.h"
 
-#include <cerrno>
-#include <filesystem>
-#include <fstream>
-#include <limits>
-#include <system_error>
-
 #include "base/error.h"
-#include "base/path.h"
 #include "codec/scrambled_value.h"
 #include "upgrade/secret_mask.h"
 
@@ -20,8 +13,18 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
-Error FileError(ErrorNumber number, const std::string& path) {
-  return Error(number, StandardDescription(number) + ": " + path);
+// The entry's value as a view into the configuration, which may be large: no copy of it.
+std::string_view ScrambledValueIn(std::string_view configuration) {
+  // 1-based positions with 0 for "absent", the way the entry's offsets were laid down.
+  const std::size_t found = configuration.find(kKeyMarker);
+  const long long p = found == std::string_view::npos ? 0 : static_cast<long long>(found) + 1;
+  const std::size_t endFound = configuration.find(" />", static_cast<std::size_t>(p + 9));
+  const long long e = endFound == std::string_view::npos ? 0 : static_cast<long long>(endFound) + 1;
+  const long long length = e - p - 21;
+  if (length < 0) throw Error::Standard(kInvalidArgument);
+  const auto start = static_cast<std::size_t>(p + 19);  // 0-based P + 20
+  if (start >= configuration.size()) return {};
+  return configuration.substr(start, static_cast<std::size_t>(length));
 }
 
 }  // namespace
@@ -39,60 +42,8 @@ std::string WebConfigPath(const std::string& webDirectory) {
   return webDirectory + kSeparator + "web.config";
 }
 
-std::string ReadConfigurationFile(const std::string& path) {
-  namespace fs = std::filesystem;
-  const fs::path file = PathFromUtf8(path);
-  std::error_code ec;
-  const fs::file_status status = fs::status(file, ec);
-  if (status.type() == fs::file_type::not_found || ec == std::errc::no_such_file_or_directory ||
-      ec == std::errc::not_a_directory) {
-    const fs::path parent = file.parent_path();
-    std::error_code parentEc;
-    const bool folderThere = parent.empty() || fs::is_directory(parent, parentEc);
-    throw FileError(folderThere ? kFileNotFound : kPathNotFound, path);
-  }
-  if (ec == std::errc::permission_denied) throw FileError(kPermissionDenied, path);
-  if (ec) throw FileError(kPathFileAccessError, path);
-  if (fs::is_directory(status)) throw FileError(kPathFileAccessError, path);
-
-  errno = 0;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    throw FileError(errno == EACCES || errno == EPERM ? kPermissionDenied : kPathFileAccessError,
-                    path);
-  }
-  // One read of the size the file has, and one byte more to see its end. A file that has no
-  // size to tell, or grows meanwhile, is read on in large blocks.
-  constexpr std::size_t kBlock = 1 << 20;
-  std::error_code sizeEc;
-  const std::uintmax_t size = fs::file_size(file, sizeEc);
-  constexpr auto kLargestRead =
-      static_cast<std::uintmax_t>(std::numeric_limits<std::streamsize>::max());
-  std::size_t want = sizeEc || size >= kLargestRead ? kBlock : static_cast<std::size_t>(size) + 1;
-  std::string bytes;
-  std::size_t filled = 0;
-  while (in) {
-    bytes.resize(filled + want);
-    in.read(bytes.data() + filled, static_cast<std::streamsize>(want));
-    filled += static_cast<std::size_t>(in.gcount());
-    want = kBlock;
-  }
-  if (in.bad()) throw FileError(kPathFileAccessError, path);
-  bytes.resize(filled);
-  return bytes;
-}
-
 std::string ExtractScrambledValue(std::string_view configuration) {
-  // 1-based positions with 0 for "absent", the way the entry's offsets were laid down.
-  const std::size_t found = configuration.find(kKeyMarker);
-  const long long p = found == std::string_view::npos ? 0 : static_cast<long long>(found) + 1;
-  const std::size_t endFound = configuration.find(" />", static_cast<std::size_t>(p + 9));
-  const long long e = endFound == std::string_view::npos ? 0 : static_cast<long long>(endFound) + 1;
-  const long long length = e - p - 21;
-  if (length < 0) throw Error::Standard(kInvalidArgument);
-  const auto start = static_cast<std::size_t>(p + 19);  // 0-based P + 20
-  if (start >= configuration.size()) return {};
-  return std::string(configuration.substr(start, static_cast<std::size_t>(length)));
+  return std::string(ScrambledValueIn(configuration));
 }
 
 std::string ConnectionPrefix(std::string_view connectionValue) {
@@ -123,7 +74,7 @@ ConnectionSettings ReadConnectionSettings(const std::string& webDirectory, const
                                           std::string_view driverOverride) {
   ConnectionSettings settings;
   const std::string configuration = ReadConfigurationFile(WebConfigPath(webDirectory));
-  settings.connectionValue = DecodeValue(ExtractScrambledValue(configuration));
+  settings.connectionValue = DecodeValue(ScrambledValueIn(configuration));
   settings.prefix = ConnectionPrefix(settings.connectionValue);
   settings.displayString = DisplayConnectionString(settings.prefix, logon);
   settings.target = TranslateConnection(settings.prefix, logon, installedDrivers, driverOverride);

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "upgrade/configuration_file.h"
 #include "upgrade/connection_target.h"
 
 namespace kivo {
@@ -18,10 +19,6 @@ std::string NormaliseWebDirectory(std::string directory);
 
 // The web directory, the platform's separator and "web.config".
 std::string WebConfigPath(const std::string& webDirectory);
-
-// The whole file as bytes, each one a Windows-1252 character. Throws kivo::Error: 53 "File not
-// found", 76 "Path not found", 70 "Permission denied", 75 for a folder or a failed read.
-std::string ReadConfigurationFile(const std::string& path);
 
 // The characters between the quotes of the CAYUSR entry, cut by position as the entry's
 // literal layout dictates; lenient as stored files may rely on it. Throws kivo::Error (5) when

@@ -1,6 +1,8 @@
 // Whatever the web directory holds, a run ends in a verdict that says what went wrong, and
 // leaves the directory exactly as it found it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +13,7 @@
 #include "codec/scrambled_value.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
+#include "upgrade/configuration_file.h"
 #include "upgrade/upgrade_run.h"
 
 namespace kivo {
@@ -55,8 +58,6 @@ TEST(BadInput, EveryBadWebDirectoryEndsInAClearFailureAndStaysUntouched) {
       {"UTF-16 with a byte-order mark",
        [&](auto& d) { d.write(Utf16WithBom(testing::WebConfigWithEntry(EncodeValue(good)))); },
        "Invalid procedure call or argument"},
-      {"folder named web.config", [](auto& d) { fs::create_directory(d.path() / "web.config"); },
-       "Path/File access error"},
       {"dangling link",
        [](auto& d) { fs::create_symlink(d.path() / "elsewhere", d.path() / "web.config"); },
        "File not found"},
@@ -95,22 +96,70 @@ TEST(BadInput, EveryBadWebDirectoryEndsInAClearFailureAndStaysUntouched) {
   }
 }
 
-TEST(BadInput, AHundredMegabyteFileWithTheEntryAtItsEndIsRead) {
-  testing::WebDirectory dir;
-  {
-    std::ofstream out(dir.path() / "web.config", std::ios::binary);
-    const std::string filler(1 << 20, ' ');
-    for (int i = 0; i < 100; ++i) out << filler;
-    out << testing::WebConfigWithEntry(
-        EncodeValue("Provider=SQLOLEDB.1;Data Source=db01;Initial Catalog=KIVO;User ID=u"));
+// What never opens (a FIFO without a writer), never ends (a device) or would fill the memory is
+// refused before a byte of it is read. Each case is given 5 s; a run that hangs is killed.
+TEST(BadInput, WhatIsNoRegularFileOrTooLargeIsRefusedPromptly) {
+  struct Kind {
+    const char* name;
+    std::function<void(const fs::path&)> prepare;
+    std::string statusStart;
+    std::string reason;  // follows the path in the status line
+  };
+  const std::string notRegular = "Path/File access error: ";
+  const std::string isNotRegular = " is not a regular file";
+  const std::vector<Kind> kinds = {
+      {"FIFO with no writer", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
+       notRegular, isNotRegular},
+      {"link to /dev/zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+       notRegular, isNotRegular},
+      {"folder", [](const fs::path& p) { fs::create_directory(p); }, notRegular, isNotRegular},
+      {"sparse file of 3 GB",
+       [](const fs::path& p) {
+         std::ofstream{p};
+         fs::resize_file(p, std::uintmax_t{3} << 30);
+       },
+       "Overflow: ", " is larger than 64 MB"},
+  };
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    testing::WebDirectory dir;
+    const fs::path file = dir.path() / "web.config";
+    kind.prepare(file);
+    testing::RecordingHost host;
+    host.webDir = dir.pathText();
+    auto server = std::make_shared<testing::FakeServer>();
+    alarm(5);
+    const RunReport report = RunUpgrade(host, testing::FakeEnvironment(server));
+    alarm(0);
+    EXPECT_EQ(report.end, RunEnd::kFailed);
+    EXPECT_TRUE(host.status.starts_with(kind.statusStart + file.string() + kind.reason))
+        << host.status;
+    EXPECT_EQ(server->opens, 0);
   }
-  testing::RecordingHost host;
-  host.webDir = dir.pathText();
-  auto server = std::make_shared<testing::FakeServer>();
-  const RunReport report = RunUpgrade(host, testing::FakeEnvironment(server));
-  EXPECT_EQ(report.end, RunEnd::kSucceeded) << host.status;
-  ASSERT_TRUE(server->openedWith);
-  EXPECT_EQ(server->openedWith->database, "KIVO");
+}
+
+// The entry is found wherever it stands, up to the last byte the bound allows.
+TEST(BadInput, AFileAtTheBoundWithTheEntryAtItsEndIsReadAndOneByteMoreIsNot) {
+  testing::WebDirectory dir;
+  const fs::path file = dir.path() / "web.config";
+  const std::string entry = testing::WebConfigWithEntry(
+      EncodeValue("Provider=SQLOLEDB.1;Data Source=db01;Initial Catalog=KIVO;User ID=u"));
+  std::ofstream{file};
+  fs::resize_file(file, kMaxConfigurationBytes - entry.size());  // sparse: zeros to scan
+  std::ofstream(file, std::ios::binary | std::ios::app) << entry;
+  ASSERT_EQ(fs::file_size(file), kMaxConfigurationBytes);
+  for (const bool oneMore : {false, true}) {
+    if (oneMore) std::ofstream(file, std::ios::binary | std::ios::app) << ' ';
+    testing::RecordingHost host;
+    host.webDir = dir.pathText();
+    auto server = std::make_shared<testing::FakeServer>();
+    const RunReport report = RunUpgrade(host, testing::FakeEnvironment(server));
+    EXPECT_EQ(report.end, oneMore ? RunEnd::kFailed : RunEnd::kSucceeded) << host.status;
+    EXPECT_EQ(server->opens, oneMore ? 0 : 1);
+    if (oneMore) {
+      EXPECT_TRUE(host.status.starts_with("Overflow: ")) << host.status;
+    }
+  }
 }
 
 }  // namespace
