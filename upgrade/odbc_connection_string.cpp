@@ -8,6 +8,7 @@
 #include "base/ascii.h"
 #include "base/error.h"
 #include "upgrade/connection_keywords.h"
+#include "upgrade/secret_mask.h"
 
 namespace kivo {
 namespace {
@@ -218,7 +219,11 @@ std::string BuildOdbcConnectionString(const ConnectionTarget& target) {
 
 std::string MaskedOdbcConnectionString(const ConnectionTarget& target) {
   ConnectionTarget masked = target;
-  if (masked.logon.mode == LogonMode::kSqlLogin) masked.logon.password = "****";
+  if (masked.logon.mode == LogonMode::kSqlLogin) masked.logon.password = kMaskedSecret;
+  // A value passed through may be a connection string of its own, with a password in it.
+  for (auto& item : masked.items) {
+    if (MentionsPasswordItem(item.second)) item.second = kMaskedSecret;
+  }
   return BuildOdbcConnectionString(masked);
 }
 

@@ -10,16 +10,18 @@
 namespace kivo {
 namespace {
 
-[[noreturn]] void Fail(std::string description) {
-  throw Error(kInvalidArgument, std::move(description));
-}
-
 bool IsBlank(char c) { return kAsciiBlanks.find(c) != std::string_view::npos; }
 
 }  // namespace
 
-std::vector<OleDbItem> ParseOleDbConnectionString(std::string_view text) {
-  std::vector<OleDbItem> items;
+OleDbReading ReadOleDbConnectionString(std::string_view text) {
+  OleDbReading reading;
+  // The values may hold a password, so complaints name the item, never its text.
+  auto stop = [&reading](std::size_t at, std::string problem) {
+    reading.unreadableFrom = at;
+    reading.problem = std::move(problem);
+    return std::move(reading);
+  };
   size_t pos = 0;
   int number = 0;
   const size_t n = text.size();
@@ -31,7 +33,7 @@ std::vector<OleDbItem> ParseOleDbConnectionString(std::string_view text) {
       continue;
     }
     ++number;
-    // The values may hold a password, so complaints name the item, never its text.
+    const size_t itemBegin = pos;
     std::string name;
     while (pos < n && text[pos] != ';') {
       if (text[pos] == '=') {
@@ -45,13 +47,17 @@ std::vector<OleDbItem> ParseOleDbConnectionString(std::string_view text) {
       name += text[pos++];
     }
     if (pos >= n || text[pos] != '=') {
-      Fail("Item " + std::to_string(number) + " of the connection value has no \"=\".");
+      return stop(itemBegin,
+                  "Item " + std::to_string(number) + " of the connection value has no \"=\".");
     }
     ++pos;
-    OleDbItem item;
+    OleDbItemSpan span;
+    span.valueBegin = pos;
+    OleDbItem& item = span.item;
     item.name = std::string(TrimAscii(name));
     if (item.name.empty()) {
-      Fail("Item " + std::to_string(number) + " of the connection value has no name.");
+      return stop(itemBegin,
+                  "Item " + std::to_string(number) + " of the connection value has no name.");
     }
     while (pos < n && IsBlank(text[pos])) ++pos;
     if (pos < n && (text[pos] == '"' || text[pos] == '\'')) {
@@ -71,22 +77,36 @@ std::vector<OleDbItem> ParseOleDbConnectionString(std::string_view text) {
         item.value += text[pos++];
       }
       if (!closed) {
-        Fail("In the connection value, the value of " + ItemLabel(item.name) +
-             " has an opening quote without its closing quote.");
+        return stop(span.valueBegin, "In the connection value, the value of " +
+                                         ItemLabel(item.name) +
+                                         " has an opening quote without its closing quote.");
       }
       while (pos < n && IsBlank(text[pos])) ++pos;
       if (pos < n && text[pos] != ';') {
-        Fail("In the connection value, the value of " + ItemLabel(item.name) +
-             " has text after its closing quote.");
+        return stop(span.valueBegin, "In the connection value, the value of " +
+                                         ItemLabel(item.name) +
+                                         " has text after its closing quote.");
       }
     } else {
       const size_t end = std::min(text.find(';', pos), n);
       item.value = std::string(TrimAscii(text.substr(pos, end - pos)));
       pos = end;
     }
+    span.valueEnd = pos;
     if (pos < n) ++pos;  // the ';'
-    items.push_back(std::move(item));
+    reading.items.push_back(std::move(span));
   }
+  return reading;
+}
+
+std::vector<OleDbItem> ParseOleDbConnectionString(std::string_view text) {
+  OleDbReading reading = ReadOleDbConnectionString(text);
+  if (reading.unreadableFrom != std::string_view::npos) {
+    throw Error(kInvalidArgument, std::move(reading.problem));
+  }
+  std::vector<OleDbItem> items;
+  items.reserve(reading.items.size());
+  for (OleDbItemSpan& span : reading.items) items.push_back(std::move(span.item));
   return items;
 }
 

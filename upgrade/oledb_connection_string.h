@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,5 +24,21 @@ struct OleDbItem {
 // skipped. Throws kivo::Error for an unbalanced quote, text after a closing quote or an item
 // without "=".
 std::vector<OleDbItem> ParseOleDbConnectionString(std::string_view text);
+
+// An item and where it stands in the text it was read from.
+struct OleDbItemSpan {
+  OleDbItem item;
+  std::size_t valueBegin = 0;  // just past the "="
+  std::size_t valueEnd = 0;    // at the ";" that ends the item, or the end of the text
+};
+
+// The reading behind ParseOleDbConnectionString, for showing the text itself with some values
+// hidden: the items read, and where and why the reading stopped at a fault. Throws nothing.
+struct OleDbReading {
+  std::vector<OleDbItemSpan> items;
+  std::size_t unreadableFrom = std::string_view::npos;  // npos: the whole text was read
+  std::string problem;
+};
+OleDbReading ReadOleDbConnectionString(std::string_view text);
 
 }  // namespace kivo

@@ -292,6 +292,30 @@ TEST_F(CliRunTest, AFailedRunEndsWithAHintNamingTheLikelyCause) {
   }
 }
 
+// The stored value is shown through the parser that reads it: whatever that parser takes for the
+// password stays hidden in every output, however it is quoted.
+TEST_F(CliRunTest, NoOutputShowsAStoredPasswordInAnyQuotingForm) {
+  for (const std::string stored :
+       {"Provider=SQLOLEDB.1;Data Source=db01;Password=\t'Sto;Stored!Pw';User ID=u",
+        "Provider=SQLOLEDB.1;Data Source=db01;Application Name={x;Password=Stored!Pw;a=b};User "
+        "ID=u",
+        "Provider=SQLOLEDB.1;Data Source=db01;Password='Sto;Stored'!Pw;User ID=u",
+        "Provider=MSDASQL;Driver={FreeTDS};Extended Properties=\"PWD=Stored!Pw\";User ID=u"}) {
+    web.writeEntry(stored);
+    const std::string value = EncodeValue(stored);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"run", "--dry-run"}, {"run", "--dry-run", "--json"}, {"run", "--json"}}) {
+      const Result r = Cli(args);
+      EXPECT_EQ(r.out.find("Stored!Pw"), std::string::npos) << stored << "\n" << r.out;
+      EXPECT_EQ(r.err.find("Stored!Pw"), std::string::npos) << stored << "\n" << r.err;
+    }
+    std::istringstream in;
+    std::ostringstream out, err;
+    EXPECT_EQ(RunCommandLine({"decode", value}, in, out, err), kExitSuccess);
+    EXPECT_EQ(out.str().find("Stored!Pw"), std::string::npos) << out.str();
+  }
+}
+
 TEST_F(CliRunTest, OptionsTakeTheirValueEitherWayAndMistakesExitTwo) {
   const std::string kMore = "\nRun with --help for more information.\n";
   const std::string kNoPassword =

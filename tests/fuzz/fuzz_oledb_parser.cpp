@@ -10,6 +10,7 @@
 #include "upgrade/connection_target.h"
 #include "upgrade/odbc_connection_string.h"
 #include "upgrade/oledb_connection_string.h"
+#include "upgrade/secret_mask.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -17,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)kivo::ParseOleDbConnectionString(text);
   } catch (const kivo::Error&) {
   }
+  (void)kivo::MaskPasswords(text);
   // The same text as the stored value and, cut at its middle, as a login and a password.
   const kivo::Logon logon{kivo::LogonMode::kSqlLogin, std::string(text.substr(0, size / 2)),
                           std::string(text.substr(size / 2))};
