@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <iostream>
 #include <istream>
 #include <iterator>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "codec/scrambled_value.h"
 #include "system/environment.h"
 #include "system/machine_names.h"
+#include "system/terminal.h"
 #include "upgrade/connection_settings.h"
 #include "upgrade/odbc_connection_string.h"
 #include "upgrade/run_texts.h"
@@ -35,6 +37,20 @@ std::string ReadArgument(std::istream& in) {
     text.pop_back();
   }
   return text;
+}
+
+// The first line of `in`. Typed at a terminal it is not echoed, as other database clients do;
+// from a pipe it is read as it stands.
+std::string ReadPasswordLine(std::istream& in, std::ostream& err) {
+  std::optional<StandardInputEchoOff> quiet;
+  if (&in == &std::cin) quiet.emplace();
+  const bool typed = quiet && quiet->active();
+  if (typed) err << "Password: " << std::flush;
+  std::string password;
+  std::getline(in, password);
+  if (typed) err << "\n" << std::flush;  // the Enter was not echoed either
+  if (password.ends_with('\r')) password.pop_back();
+  return password;
 }
 
 int CodecFailure(std::ostream& err, const Error& e) {
@@ -162,8 +178,7 @@ int RunVerb(const RunOptions& options, std::istream& in, std::ostream& out, std:
       return Usage(err, "environment variable " + *options.passwordVariable + " is not set");
     password = std::move(*value);
   } else if (options.passwordFromStdin) {
-    std::getline(in, password);
-    if (password.ends_with('\r')) password.pop_back();
+    password = ReadPasswordLine(in, err);
   }
   environment.statementTimeoutSeconds = options.statementTimeout;
   environment.dryRun = options.dryRun;
