@@ -41,9 +41,9 @@ std::string ConfigurationHint(const std::string& webDirectory) {
            " has no key=\"CAYUSR\" value= entry: check that --web-dir names the Kivo "
            "web application's directory";
   }
-  std::string value;
+  std::string_view value;
   try {
-    value = ExtractScrambledValue(configuration);
+    value = ScrambledValueIn(configuration);
   } catch (const Error&) {
     return "the CAYUSR entry in " + path +
            " does not end in \" />\" as its literal form <add key=\"CAYUSR\" "

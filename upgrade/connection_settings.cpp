@@ -13,20 +13,6 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
-// The entry's value as a view into the configuration, which may be large: no copy of it.
-std::string_view ScrambledValueIn(std::string_view configuration) {
-  // 1-based positions with 0 for "absent", the way the entry's offsets were laid down.
-  const std::size_t found = configuration.find(kKeyMarker);
-  const long long p = found == std::string_view::npos ? 0 : static_cast<long long>(found) + 1;
-  const std::size_t endFound = configuration.find(" />", static_cast<std::size_t>(p + 9));
-  const long long e = endFound == std::string_view::npos ? 0 : static_cast<long long>(endFound) + 1;
-  const long long length = e - p - 21;
-  if (length < 0) throw Error::Standard(kInvalidArgument);
-  const auto start = static_cast<std::size_t>(p + 19);  // 0-based P + 20
-  if (start >= configuration.size()) return {};
-  return configuration.substr(start, static_cast<std::size_t>(length));
-}
-
 }  // namespace
 
 std::string NormaliseWebDirectory(std::string directory) {
@@ -40,6 +26,19 @@ std::string NormaliseWebDirectory(std::string directory) {
 
 std::string WebConfigPath(const std::string& webDirectory) {
   return webDirectory + kSeparator + "web.config";
+}
+
+std::string_view ScrambledValueIn(std::string_view configuration) {
+  // 1-based positions with 0 for "absent", the way the entry's offsets were laid down.
+  const std::size_t found = configuration.find(kKeyMarker);
+  const long long p = found == std::string_view::npos ? 0 : static_cast<long long>(found) + 1;
+  const std::size_t endFound = configuration.find(" />", static_cast<std::size_t>(p + 9));
+  const long long e = endFound == std::string_view::npos ? 0 : static_cast<long long>(endFound) + 1;
+  const long long length = e - p - 21;
+  if (length < 0) throw Error::Standard(kInvalidArgument);
+  const auto start = static_cast<std::size_t>(p + 19);  // 0-based P + 20
+  if (start >= configuration.size()) return {};
+  return configuration.substr(start, static_cast<std::size_t>(length));
 }
 
 std::string ExtractScrambledValue(std::string_view configuration) {

@@ -25,6 +25,10 @@ std::string WebConfigPath(const std::string& webDirectory);
 // the entry's end lies before its start. Positions are not limited to 16 bits.
 std::string ExtractScrambledValue(std::string_view configuration);
 
+// The same as a view into the configuration, which may be as large as a web.config may be: for
+// decoding without a copy of it.
+std::string_view ScrambledValueIn(std::string_view configuration);
+
 // The connection value up to and including the ";" in front of the first ";User"; empty when
 // there is none. Everything from "User" on (the stored credentials) is dropped.
 std::string ConnectionPrefix(std::string_view connectionValue);
