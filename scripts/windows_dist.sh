@@ -2,11 +2,11 @@
 # Packs the Windows build into build-windows/kivo-dbupdate-windows-x64.zip: the companion, the
 # window where the build has one, and a README for the Windows host. Each .exe must need no
 # DLL beyond those every Windows has, since the zip holds nothing else.
-# Usage: scripts/windows_dist.sh   (cross-builds first when the companion is not built yet)
+# Usage: scripts/windows_dist.sh   (brings the cross-build up to date first, so no stale .exe is packed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-windows
-[[ -f $build/cli/kivo-dbupdate-cli.exe ]] || scripts/windows_build.sh
+scripts/windows_build.sh >/dev/null
 
 programs=("$build/cli/kivo-dbupdate-cli.exe")
 window=$(find "$build" -name kivo-dbupdate.exe -type f -print -quit)
