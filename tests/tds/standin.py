@@ -123,6 +123,8 @@ import sys
 import threading
 import time
 
+import sysviews
+
 # ---------------------------------------------------------------------------
 # TDS constants
 
@@ -172,6 +174,7 @@ VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
                 "\tKivo test stand-in (TDS 7.4)\n")
 # SQL_Latin1_General_CP1_CI_AS
 COLLATION = bytes([0x09, 0x04, 0xD0, 0x00, 0x34])
+DEFAULT_COLLATION = "SQL_Latin1_General_CP1_CI_AS"
 
 KNOWN_TYPES = {
     "bit", "tinyint", "smallint", "int", "bigint", "decimal", "numeric",
@@ -250,10 +253,13 @@ def msg_102(near):
 
 
 class Column:
-    def __init__(self, name, type_, nullable):
+    def __init__(self, name, type_, nullable, collation=None, computed=None, identity=False):
         self.name = name
         self.type = normalise_type(type_)
         self.nullable = bool(nullable)
+        self.collation = collation or DEFAULT_COLLATION
+        self.computed = computed  # its definition, for a computed column
+        self.identity = identity
 
     def to_json(self):
         return {"name": self.name, "type": self.type, "nullable": self.nullable}
@@ -261,7 +267,8 @@ class Column:
 
 class Table:
     def __init__(self, schema, name, columns, rows=0, indexes=None,
-                 not_alterable=False, not_readable=False):
+                 not_alterable=False, not_readable=False, extra=None):
+        self.extra = extra or {}  # the scenario's catalog details (keys, constraints, ...)
         self.schema = schema
         self.name = name
         self.columns = columns
@@ -276,6 +283,12 @@ class Table:
                 return c
         return None
 
+    def column_id(self, name):
+        for k, c in enumerate(self.columns, 1):
+            if fold(c.name) == fold(name):
+                return k
+        return 0
+
     def to_json(self):
         return {
             "schema": self.schema,
@@ -289,10 +302,45 @@ class Table:
 
 
 class Database:
-    def __init__(self, name, schemas, tables):
+    def __init__(self, name, schemas, tables, d=None):
+        d = d or {}
         self.name = name
         self.schemas = schemas
         self.tables = tables
+        self.collation = d.get("collation", DEFAULT_COLLATION)
+        self.state = d.get("state", "ONLINE")
+        self.user_access = d.get("user_access", "MULTI_USER")
+        self.read_only = bool(d.get("read_only", False))
+        self.dependents = d.get("dependents", [])  # views and functions that use columns
+        self.ids = {}  # object ids, stable for the server's life
+
+    def object_id(self, table):
+        return self._id(("table", id(table)))
+
+    def dependent_id(self, d):
+        return self._id(("dependent", id(d)))
+
+    def constraint_id(self, table, name):
+        return self._id(("constraint", id(table), fold(name)))
+
+    def _id(self, key):
+        if key not in self.ids:
+            self.ids[key] = 245575913 + 16 * len(self.ids)
+        return self.ids[key]
+
+    def all_schemas(self):
+        seen = {}
+        for s in ["dbo"] + self.schemas + [t.schema for t in self.tables]:
+            seen.setdefault(fold(s), s)
+        return list(seen.values())
+
+    def schema_id(self, schema):
+        names = [fold(s) for s in self.all_schemas()]
+        return 1 if fold(schema) == "dbo" else 5 + names.index(fold(schema))
+
+    def table_by_name(self, qualified):
+        parts = qualified.split(".")
+        return self.table(parts[0], parts[1]) if len(parts) == 2 else self.table("dbo", parts[0])
 
     def schema_exists(self, schema):
         known = {fold("dbo")} | {fold(s) for s in self.schemas}
@@ -317,6 +365,8 @@ class Login:
         self.default_database = d.get("default_database", default_db)
         self.default_schema = d.get("default_schema", "dbo")
         self.may_create_tables = d.get("may_create_tables", True)
+        self.may_alter_schemas = d.get("may_alter_schemas", True)  # or a list of schemas
+        self.may_read_dependencies = d.get("may_read_dependencies", True)
         self.databases = d.get("databases")  # None: all
 
 
@@ -325,12 +375,16 @@ def load_scenario(data):
     for d in data.get("databases", []):
         tables = []
         for t in d.get("tables", []):
-            cols = [Column(c["name"], c.get("type", "int"), c.get("nullable", True))
+            collation = d.get("collation", DEFAULT_COLLATION)
+            cols = [Column(c["name"], c.get("type", "int"), c.get("nullable", True),
+                           c.get("collation", collation), c.get("computed"),
+                           c.get("identity", False))
                     for c in t.get("columns", [])]
             idx = [(i["name"], list(i.get("columns", []))) for i in t.get("indexes", [])]
             tables.append(Table(t.get("schema", "dbo"), t["name"], cols, int(t.get("rows", 0)),
-                                idx, t.get("not_alterable", False), t.get("not_readable", False)))
-        dbs.append(Database(d["name"], list(d.get("schemas", [])), tables))
+                                idx, t.get("not_alterable", False), t.get("not_readable", False),
+                                t))
+        dbs.append(Database(d["name"], list(d.get("schemas", [])), tables, d))
     default_db = dbs[0].name if dbs else "master"
     logins = [Login(x, default_db) for x in data.get("logins", [])]
     faults = data.get("faults", {}) or {}
@@ -540,6 +594,13 @@ class SelectValues(Stmt):
         self.housekeeping = bool(items) and items[0][0][0] == "var"
 
 
+class SelectQuery(Stmt):
+    """A SELECT with FROM: evaluated against the catalog (sysviews)."""
+
+    def __init__(self, selects):
+        self.selects = selects
+
+
 class NoOp(Stmt):
     def __init__(self, housekeeping, set_words=None):
         self.housekeeping = housekeeping
@@ -647,6 +708,12 @@ def parse_statement(toks, text):
         if not p.at_end():
             p.fail()
         return AlterColumn(table, col.value, ty, nullable)
+    if (t.is_kw("SELECT") and any(x.is_kw("FROM") for x in toks)
+            and not any(x.is_kw("INTO") for x in toks)):
+        try:
+            return SelectQuery(sysviews.parse_query(toks))
+        except sysviews.CatalogError as e:
+            raise SqlErrorBatch(SqlMessage(e.number, e.severity, e.state, e.text))
     if t.is_kw("SELECT"):
         p.next()
         items = parse_select_list(p)
@@ -778,9 +845,20 @@ UNICODE_TYPES = {0xE7, 0xEF, 0x63}
 
 
 class RpcCall:
-    def __init__(self, name, outputs):
+    def __init__(self, name, outputs, params=None):
         self.name = name
         self.outputs = outputs  # (ordinal, parameter name, int value)
+        self.params = params or []  # (declared name, value) of the statement's parameters
+
+
+def bind(declarations, values):
+    """(name, value) pairs of a statement's parameters: the values of an RPC, named by
+    the declaration text ("@P1 nvarchar(4000),@P2 int") when they come unnamed."""
+    names = re.findall(r"@[A-Za-z0-9_]+", declarations or "")
+    out = []
+    for k, (pname, _, value) in enumerate(values):
+        out.append((pname or (names[k] if k < len(names) else "@P%d" % (k + 1)), value))
+    return out
 
 
 def parse_rpc(payload):
@@ -922,6 +1000,8 @@ class Server:
         self.refuse_logins = bool(faults.get("refuse_logins", False))
         self.drop_at_request = int(faults.get("drop_at_request", 0) or 0)
         self.delay_ms = int(faults.get("delay_ms", 0) or 0)
+        self.refuse_catalog = bool(faults.get("refuse_catalog", False))
+        self.version = scenario.get("server_version", "15.0.2000.5")
         self.lock = threading.Lock()
         self.requests = 0
         self.seq = 0
@@ -947,7 +1027,7 @@ class Server:
         return {"databases": [d.to_json() for d in self.databases]}
 
     def write_record(self, session, text, housekeeping, errors, rpc=None, dropped=False,
-                     cancelled=False):
+                     cancelled=False, params=None):
         # Caller holds the lock.
         self.seq += 1
         if self.record is None:
@@ -963,6 +1043,7 @@ class Server:
             "errors": errors,
             "dropped": dropped,
             "cancelled": cancelled,
+            "params": params or [],
             "catalog": self.catalog_json(),
         }
         self.record.write(json.dumps(line, ensure_ascii=False) + "\n")
@@ -987,7 +1068,8 @@ class Session:
         self.last_error = 0
         self.last_rowcount = 0
         self.pending = []  # packets read ahead while waiting
-        self.prepared = {}  # handle -> statement text (sp_prepexec)
+        self.prepared = {}  # handle -> (statement text, parameter declarations)
+        self.params = {}  # the bound parameters of the request being run, by folded name
         self.next_handle = 0
 
     # packet I/O ----------------------------------------------------------------
@@ -1197,10 +1279,9 @@ class Session:
         return self.run_request(text, None)
 
     def rpc_request(self, payload):
-        """The prepare/execute procedures that ODBC's SQLPrepare/SQLExecute use.
-
-        Only statements without parameters are served: enough for isql
-        without -e. Anything else gets an error, never a hang.
+        """The procedures that ODBC's SQLPrepare/SQLExecute and bound parameters
+        turn into; the statement's parameters are bound by name for it.
+        Anything else gets an error, never a hang.
         """
         name = self.server.server_name
         try:
@@ -1227,32 +1308,27 @@ class Session:
             v = params[k][2] if k < len(params) else None
             return v if isinstance(v, int) else None
 
-        no_params = SqlMessage(50000, 16, 1, "The test stand-in does not support parameters "
-                               "in RPC requests.")
         if proc == "sp_executesql":
-            if len(params) > 2 or text_param(1):
-                return fail(no_params)
-            return self.run_request(text_param(0), RpcCall(proc, []))
+            return self.run_request(text_param(0),
+                                    RpcCall(proc, [], bind(text_param(1), params[2:])))
         if proc in ("sp_prepexec", "sp_prepare"):
-            if len(params) > 4 or text_param(1):
-                return fail(no_params)
             self.next_handle += 1
             handle = self.next_handle
-            self.prepared[handle] = text_param(2)
+            self.prepared[handle] = (text_param(2), text_param(1))
             outs = [(0, params[0][0], handle)]
             if proc == "sp_prepare":
                 self.send_message(tok_returnstatus(0) + tok_returnvalue(*outs[0])
                                   + tok_done(DONE_FINAL, token=TOK_DONEPROC))
                 return True
-            return self.run_request(self.prepared[handle], RpcCall(proc, outs))
+            return self.run_request(text_param(2),
+                                    RpcCall(proc, outs, bind(text_param(1), params[3:])))
         if proc == "sp_execute":
             handle = int_param(0)
             if handle not in self.prepared:
                 return fail(SqlMessage(8179, 16, 2, "Could not find prepared statement with "
                                        "handle %s." % handle))
-            if len(params) > 1:
-                return fail(no_params)
-            return self.run_request(self.prepared[handle], RpcCall(proc, []))
+            text, declarations = self.prepared[handle]
+            return self.run_request(text, RpcCall(proc, [], bind(declarations, params[1:])))
         if proc == "sp_unprepare":
             self.prepared.pop(int_param(0), None)
             self.send_message(tok_returnstatus(0) + tok_done(DONE_FINAL, token=TOK_DONEPROC))
@@ -1276,6 +1352,9 @@ class Session:
             batch_error = e.message
         housekeeping = batch_error is None and bool(stmts) and all(s.housekeeping for s in stmts)
         rpc_name = rpc.name if rpc else None
+        self.params = {fold(n): v for n, v in rpc.params} if rpc else {}
+        param_values = [v if v is None or isinstance(v, (int, str)) else repr(v)
+                        for _, v in (rpc.params if rpc else [])]
 
         with srv.lock:
             srv.requests += 1
@@ -1295,7 +1374,8 @@ class Session:
 
         def finish(cancelled=False):
             with srv.lock:
-                srv.write_record(self, text, housekeeping, errors, rpc_name, cancelled=cancelled)
+                srv.write_record(self, text, housekeeping, errors, rpc_name, cancelled=cancelled,
+                                 params=param_values)
             if cancelled:
                 out.extend(tok_done(DONE_ATTN))
             elif rpc:
@@ -1397,6 +1477,7 @@ class Session:
             AlterColumn: self.exec_alter,
             SelectInto: self.exec_select_into,
             SelectValues: self.exec_select_values,
+            SelectQuery: self.exec_query,
             NoOp: self.exec_noop,
             Use: self.exec_use,
         }[type(stmt)]
@@ -1447,6 +1528,7 @@ class Session:
             return
         col.type = stmt.type
         col.nullable = stmt.nullable
+        col.collation = db.collation  # no COLLATE: the database's default
 
     def exec_select_into(self, stmt, res):
         login = self.login
@@ -1472,7 +1554,8 @@ class Session:
                         107, 16, 1, "The column prefix '%s' does not match with a table name "
                         "or alias name used in the query." % ".".join(expr[1])))
                     return
-                columns += [Column(c.name, c.type, c.nullable) for c in source.columns]
+                columns += [Column(c.name, c.type, c.nullable, c.collation)
+                            for c in source.columns]
                 continue
             if kind == "col":
                 c = source.column(expr[1][-1])
@@ -1530,6 +1613,25 @@ class Session:
                 break
         target_db.tables.append(Table(schema, r[2], columns, source.rows))
         res.rowcount = source.rows
+        res.curcmd = CURCMD_SELECT
+
+    def exec_query(self, stmt, res):
+        try:
+            names, rows = sysviews.Evaluator(QueryContext(self)).run(stmt.selects)
+        except sysviews.CatalogError as e:
+            res.messages.append(SqlMessage(e.number, e.severity, e.state, e.text))
+            return
+        cols = []
+        for k, name in enumerate(names):
+            values = [r[k] for r in rows if r[k] is not None]
+            if values and all(isinstance(v, int) for v in values):
+                kind = "int" if all(-2**31 <= v < 2**31 for v in values) else "bigint"
+                cols.append((name, kind, 0))
+            else:
+                longest = max([len(str(v)) for v in values] + [1])
+                cols.append((name, "nvarchar", min(8000, 2 * longest)))
+        res.tokens = tok_colmetadata(cols) + b"".join(tok_row(cols, r) for r in rows)
+        res.rowcount = len(rows)
         res.curcmd = CURCMD_SELECT
 
     def exec_select_values(self, stmt, res):
@@ -1608,7 +1710,7 @@ class Session:
             if name == "SERVERPROPERTY":
                 arg = expr[2][0][1] if expr[2] and expr[2][0][0] == "str" else ""
                 props = {
-                    "PRODUCTVERSION": "15.0.2000.5",
+                    "PRODUCTVERSION": self.server.version,
                     "PRODUCTLEVEL": "RTM",
                     "EDITION": "Developer Edition (64-bit)",
                     "ENGINEEDITION": 3,
@@ -1621,6 +1723,128 @@ class Session:
             raise SqlErrorStatement(SqlMessage(195, 15, 10, "'%s' is not a recognized built-in "
                                                "function name." % expr[1]))
         raise SqlErrorStatement(msg_102(str(expr[1] if len(expr) > 1 else "")))
+
+
+class QueryContext:
+    """What a catalog query sees: the session's database, login and parameters."""
+
+    def __init__(self, session):
+        self.session = session
+        self.server = session.server
+        self.db = session.server.database(session.db_name)
+        self.login = session.login
+
+    def param(self, name):
+        key = fold(name)
+        if key not in self.session.params:
+            raise sysviews.CatalogError(137, 15, 2, 'Must declare the scalar variable "%s".'
+                                        % name)
+        return self.session.params[key]
+
+    def rows_of(self, parts):
+        if len(parts) >= 2 and fold(parts[-2]) == "sys":
+            name = parts[-1]
+            if self.server.refuse_catalog or (fold(name) == "sql_expression_dependencies"
+                                              and not self.login.may_read_dependencies):
+                raise sysviews.select_denied(name, "mssqlsystemresource", "sys")
+            if fold(name) == "databases":
+                return sysviews._rows(
+                    ["database_id", "name", "state_desc", "user_access_desc", "is_read_only",
+                     "collation_name", "compatibility_level"],
+                    [(5 + k, d.name, d.state, d.user_access, d.read_only, d.collation, 100)
+                     for k, d in enumerate(self.server.databases)])
+            view = sysviews.sys_view(name, self.db, self.server.version)
+            if view is None:
+                raise sysviews.invalid_object(".".join(parts))
+            return view
+        db, table = self.session.find_table(Name(parts, ".".join(parts)))
+        if table is None:
+            raise sysviews.invalid_object(".".join(parts))
+        if applies_to(table.not_readable, self.login.name):
+            raise sysviews.select_denied(table.name, db.name, table.schema)
+        return sysviews.data_rows(table)
+
+    def object_of(self, object_id):
+        for t in self.db.tables:
+            if self.db.object_id(t) == object_id:
+                return t.schema, t.name, t
+        for d in self.db.dependents:
+            if self.db.dependent_id(d) == object_id:
+                return d.get("schema", "dbo"), d["name"], None
+        return None, None, None
+
+    def table_named(self, text):
+        try:
+            name = Parser(tokenize(text), text).name()
+        except (SyntaxErr, SqlErrorBatch):
+            return None
+        return self.session.find_table(name)[1]
+
+    def call(self, name, args):
+        arg = (args + [None, None, None])
+        if self.server.refuse_catalog and name in ("OBJECT_ID", "OBJECT_NAME", "COL_NAME",
+                                                   "OBJECT_SCHEMA_NAME", "HAS_PERMS_BY_NAME"):
+            raise sysviews.CatalogError(300, 14, 1, "VIEW DEFINITION permission denied on "
+                                        "database '%s'." % self.db.name)
+        if name == "DB_ID":
+            wanted = arg[0] or self.db.name
+            for k, d in enumerate(self.server.databases):
+                if fold(d.name) == fold(wanted):
+                    return 5 + k
+            return None
+        if name == "DB_NAME":
+            return self.db.name
+        if name == "SERVERPROPERTY":
+            props = {"PRODUCTVERSION": self.server.version, "PRODUCTLEVEL": "RTM",
+                     "EDITION": "Developer Edition (64-bit)", "ENGINEEDITION": 3,
+                     "SERVERNAME": self.server.server_name,
+                     "COLLATION": DEFAULT_COLLATION}
+            return props.get(str(arg[0]).upper())
+        if name in ("OBJECT_NAME", "OBJECT_SCHEMA_NAME"):
+            schema, oname, _ = self.object_of(arg[0])
+            return oname if name == "OBJECT_NAME" else schema
+        if name == "COL_NAME":
+            _, _, table = self.object_of(arg[0])
+            if table is None or not isinstance(arg[1], int) or not 1 <= arg[1] <= len(
+                    table.columns):
+                return None
+            return table.columns[arg[1] - 1].name
+        if name == "OBJECT_ID":
+            table = self.table_named(arg[0]) if isinstance(arg[0], str) else None
+            return self.db.object_id(table) if table is not None else None
+        if name == "QUOTENAME":
+            return sysviews.quotename(arg[0])
+        if name == "DATALENGTH":
+            return sysviews.datalength(arg[0])
+        if name == "ISNULL":
+            return arg[1] if arg[0] is None else arg[0]
+        if name == "HAS_PERMS_BY_NAME":
+            return self.has_perms(arg[0], str(arg[1] or "").upper(), str(arg[2] or "").upper())
+        raise sysviews.CatalogError(195, 15, 10, "'%s' is not a recognized built-in function "
+                                    "name." % name)
+
+    def has_perms(self, securable, klass, permission):
+        login = self.login
+        if klass == "DATABASE":
+            return int(permission != "CREATE TABLE" or bool(login.may_create_tables))
+        if klass == "SCHEMA":
+            schema = (securable or "").strip("[]").replace("]]", "]")
+            if not self.db.schema_exists(schema):
+                return None
+            allowed = login.may_alter_schemas
+            if isinstance(allowed, list):
+                return int(fold(schema) in {fold(x) for x in allowed})
+            return int(bool(allowed))
+        if klass == "OBJECT":
+            table = self.table_named(securable or "")
+            if table is None:
+                return None
+            if permission in ("ALTER", "CONTROL"):
+                return int(not applies_to(table.not_alterable, login.name))
+            if permission == "SELECT":
+                return int(not applies_to(table.not_readable, login.name))
+            return 1
+        return None
 
 
 class SqlErrorStatement(Exception):
