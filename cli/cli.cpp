@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "cli/check_report.h"
 #include "cli/hints.h"
 #include "cli/json_report.h"
 #include "cli/version.h"
@@ -70,6 +71,9 @@ struct RunOptions {
   int statementTimeout = 30;
   bool dryRun = false;
   bool json = false;
+  bool checkFirst = false;
+  bool scanData = false;  // check only
+  bool strict = false;    // check only
 };
 
 // The window's part in the run, played on standard output and standard error.
@@ -169,30 +173,76 @@ void CheckLogon(const RunOptions& options) {
     throw UsageError("--sql-login needs --password-env VAR or --password-stdin");
 }
 
-int RunVerb(const RunOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
-            RunEnvironment environment) {
+// The SQL login's password from where the options say; nullopt after a usage error.
+std::optional<std::string> ReadPassword(const RunOptions& options, std::istream& in,
+                                        std::ostream& err) {
   std::string password;
   if (options.passwordVariable) {
     std::optional<std::string> value = EnvironmentVariable(*options.passwordVariable);
-    if (!value)
-      return Usage(err, "environment variable " + *options.passwordVariable + " is not set");
+    if (!value) {
+      Usage(err, "environment variable " + *options.passwordVariable + " is not set");
+      return std::nullopt;
+    }
     password = std::move(*value);
   } else if (options.passwordFromStdin) {
     password = ReadPasswordLine(in, err);
   }
+  return password;
+}
+
+std::string ComputerName() {
+  try {
+    return GetTheComputerName();
+  } catch (const Error&) {
+    return {};  // a report without the host's name is still worth having
+  }
+}
+
+int CheckVerb(const RunOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
+              const RunEnvironment& environment) {
+  auto password = ReadPassword(options, in, err);
+  if (!password) return kExitUsage;
+  ConsoleHost host(options, std::move(*password), out, err);
+  PreflightOptions checkOptions;
+  checkOptions.scanData = options.scanData;
+  const CheckReport report = RunCheck(host, environment, checkOptions);
+  int status = kExitFailure;
+  if (report.end == RunEnd::kRefused) {
+    status = kExitRefused;
+  } else if (report.end == RunEnd::kSucceeded && report.preflight.passed(options.strict)) {
+    status = kExitSuccess;
+  }
+  CheckTranscript transcript;
+  transcript.computer = ComputerName();
+  transcript.webDirectory = options.webDirectory;
+  transcript.strict = options.strict;
+  transcript.scanData = options.scanData;
+  transcript.exitStatus = status;
+  if (options.json) {
+    out << JsonCheckReport(report, transcript);
+  } else if (report.end == RunEnd::kSucceeded) {
+    out << TextCheckReport(report, transcript);
+  } else if (report.failure) {
+    err << (report.end == RunEnd::kRefused ? "refused: " : "error: ")
+        << report.failure->description() << "\n";
+  }
+  return status;
+}
+
+int RunVerb(const RunOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
+            RunEnvironment environment) {
+  auto password = ReadPassword(options, in, err);
+  if (!password) return kExitUsage;
   environment.statementTimeoutSeconds = options.statementTimeout;
   environment.dryRun = options.dryRun;
+  environment.checkFirst = options.checkFirst;
 
-  ConsoleHost host(options, std::move(password), out, err);
+  ConsoleHost host(options, std::move(*password), out, err);
   const RunReport report = RunUpgrade(host, environment);
   const int status = ExitStatusOf(report.end);
   const std::string hint = HintFor(report, options.webDirectory);
   if (options.json) {
-    try {
-      host.transcript.computer = GetTheComputerName();
-    } catch (const Error&) {
-      // A report without the host's name is still worth having.
-    }
+    host.transcript.computer = ComputerName();
     host.transcript.webDirectory = options.webDirectory;
     host.transcript.exitStatus = status;
     host.transcript.hint = hint;
@@ -228,6 +278,10 @@ constexpr const char* kRunExitStatuses =
     "Exit status: 0 success verdict (or a dry run that read its configuration), 1 failure\n"
     "verdict, 2 bad usage, 3 connection refused by the server. When a run fails, a line\n"
     "\"hint: ...\" on standard error names the likely cause.";
+constexpr const char* kCheckExitStatuses =
+    "Exit status: 0 no blocker and nothing unknown (with --strict, no warning either), 1 a\n"
+    "blocker, something the login may not read, a warning under --strict, or no check at all,\n"
+    "2 bad usage, 3 connection refused by the server.";
 constexpr const char* kCodecExitStatuses =
     "Exit status: 0 done, 1 codec error (\"error N: DESCRIPTION\" on standard error),\n"
     "2 bad usage.";
@@ -293,12 +347,41 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
   run->add_flag("--dry-run", options.dryRun,
                 "read the configuration and show what would be done; connect to nothing");
   run->add_flag("--json", options.json, "report the run as one JSON document on standard output");
+  run->add_flag("--check-first", options.checkFirst,
+                "run the check first and alter nothing when it finds a blocker or cannot read "
+                "what it needs");
   // Taken only to be refused with the reason.
   auto* password = run->add_option("--password")->expected(0, 1)->group("");
   run->footer(kRunExitStatuses);
 
+  auto* check = app.add_subcommand(
+      "check",
+      "Tell, column by column, what run would do to the database named by DIR/web.config; "
+      "sends only SELECT statements.");
+  check->add_option("--web-dir", options.webDirectory, "the web directory")
+      ->type_name("DIR")
+      ->capture_default_str();
+  check
+      ->add_option("--sql-login", options.login,
+                   "log on with this SQL login instead of the current user")
+      ->type_name("NAME");
+  check
+      ->add_option("--password-env", options.passwordVariable,
+                   "the SQL login's password, from environment variable VAR")
+      ->type_name("VAR");
+  check->add_flag("--password-stdin", options.passwordFromStdin,
+                  "the SQL login's password, from the first line of standard input");
+  check->add_flag("--json", options.json,
+                  "report the findings as one JSON document on standard output");
+  check->add_flag("--scan-data", options.scanData,
+                  "count the values a shrinking column would not hold (reads every row of those "
+                  "columns)");
+  check->add_flag("--strict", options.strict, "warnings and unknowns fail the check too");
+  auto* checkPassword = check->add_option("--password")->expected(0, 1)->group("");
+  check->footer(kCheckExitStatuses);
+
   // An option given twice is a slip of the keyboard or of a script: say so rather than guess.
-  for (CLI::App* verb : {decode, encode, run}) {
+  for (CLI::App* verb : {decode, encode, run, check}) {
     for (CLI::Option* option : verb->get_options()) {
       option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     }
@@ -308,12 +391,12 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
     // CLI11 takes the arguments last first.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     app.parse(reversed);
-    if (*password) {
+    if (*password || *checkPassword) {
       throw UsageError(
           "passwords are not taken on the command line, where other users can read them; use "
           "--password-env VAR or --password-stdin");
     }
-    if (*run) CheckLogon(options);
+    if (*run || *check) CheckLogon(options);
   } catch (const CLI::CallForHelp&) {
     out << app.help();  // the verb's own help when a verb was given
     return kExitSuccess;
@@ -329,7 +412,8 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
   if (*decode) return CodecVerb(true, reveal, argument, in, out, err);
   if (*encode) return CodecVerb(false, false, argument, in, out, err);
   if (*run) return RunVerb(options, in, out, err, environment);
-  return Usage(err, "no command given: decode, encode or run");
+  if (*check) return CheckVerb(options, in, out, err, environment);
+  return Usage(err, "no command given: decode, encode, run or check");
 }
 
 }  // namespace kivo::cli

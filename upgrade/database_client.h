@@ -36,6 +36,14 @@ struct BatchOutcome {
   std::optional<Error> error;
 };
 
+// The rows of one query, every value as text as the driver converts it (NULL: no value).
+struct QueryResult {
+  std::vector<std::string> columns;
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  std::vector<Diagnostic> diagnostics;
+  std::optional<Error> error;  // the query failed; rows may be incomplete
+};
+
 // The database connection of one run.
 class DatabaseClient {
  public:
@@ -48,6 +56,11 @@ class DatabaseClient {
 
   // Sends the statements of one batch, whose concatenation is the batch's text.
   virtual BatchOutcome execute(std::span<const std::string> statements) = 0;
+
+  // Runs one read-only query whose `?` markers take `parameters` in order, bound as Unicode
+  // text and never spliced into the statement. A client that cannot query says so in the
+  // result's error.
+  virtual QueryResult query(const std::string& text, std::span<const std::string> parameters);
 
   // Closes the connection; a no-op when it is not open.
   virtual std::optional<Error> close() = 0;

@@ -25,6 +25,8 @@ using WideString = std::basic_string<SQLWCHAR>;
 constexpr SQLSMALLINT kMaxRecords = 500;
 constexpr int kMaxResults = 10000;
 constexpr int kMaxDrivers = 1000;
+constexpr std::size_t kMaxRows = 100000;
+constexpr int kMaxChunks = 4096;  // of one value read by SQLGetData
 
 // Throws kivo::Error for text that is not UTF-8; it never says what the text was, since it may
 // be a connection string with a password.
@@ -290,6 +292,118 @@ BatchOutcome OdbcClient::execute(std::span<const std::string> statements) {
     if (EndsBatch(statement.diagnostics)) break;
   }
   return outcome;
+}
+
+QueryResult OdbcClient::query(const std::string& text, std::span<const std::string> parameters) {
+  QueryResult result;
+  if (!session_) {
+    result.error = Error(kConnectionClosedError, "The connection to the database is not open.");
+    return result;
+  }
+  WideString wide;
+  std::vector<WideString> values;
+  try {
+    wide = ToWide(text);
+    for (const std::string& p : parameters) values.push_back(ToWide(p));
+  } catch (const Error& e) {
+    result.error = e;
+    return result;
+  }
+  Handle statement = Handle::Allocate(SQL_HANDLE_STMT, session_->connection.get());
+  auto fail = [&](const char* whenNone) {
+    Append(result.diagnostics, ReadDiagnostics(statement));
+    result.error = result.diagnostics.empty() ? Error(kUnspecifiedError, whenNone)
+                                              : StatementError(result.diagnostics);
+    return std::move(result);
+  };
+  if (!statement) {
+    result.diagnostics = ReadDiagnostics(session_->connection);
+    result.error = Error(kUnspecifiedError, "The driver could not prepare a statement.");
+    return result;
+  }
+  if (statementTimeoutSeconds_ > 0 &&
+      !SQL_SUCCEEDED(SQLSetStmtAttr(
+          statement.get(), SQL_ATTR_QUERY_TIMEOUT,
+          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(statementTimeoutSeconds_)),
+          SQL_IS_UINTEGER))) {
+    return fail("The driver refused the statement's timeout.");
+  }
+  // The driver reads the values and their lengths at execution, so both live until then.
+  std::vector<SQLLEN> lengths(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    lengths[i] = static_cast<SQLLEN>(values[i].size() * sizeof(SQLWCHAR));
+    const SQLULEN columnSize = std::max<SQLULEN>(values[i].size(), 1);
+    const SQLRETURN rc = SQLBindParameter(statement.get(), static_cast<SQLUSMALLINT>(i + 1),
+                                          SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, columnSize, 0,
+                                          values[i].data(), lengths[i], &lengths[i]);
+    if (!SQL_SUCCEEDED(rc)) return fail("The driver refused a parameter of the query.");
+  }
+  SQLRETURN rc = SQLExecDirectW(statement.get(), wide.data(), static_cast<SQLINTEGER>(wide.size()));
+  Append(result.diagnostics, ReadDiagnostics(statement));
+  if (!SQL_SUCCEEDED(rc)) {
+    if (rc == SQL_NO_DATA) return result;
+    result.error = StatementError(result.diagnostics);
+    return result;
+  }
+  SQLSMALLINT columnCount = 0;
+  SQLNumResultCols(statement.get(), &columnCount);
+  for (SQLSMALLINT c = 1; c <= columnCount; ++c) {
+    SQLWCHAR name[256] = {};
+    SQLSMALLINT nameLength = 0;
+    SQLSMALLINT type = 0;
+    SQLULEN size = 0;
+    SQLSMALLINT digits = 0;
+    SQLSMALLINT nullable = 0;
+    SQLDescribeColW(statement.get(), static_cast<SQLUSMALLINT>(c), name, 256, &nameLength, &type,
+                    &size, &digits, &nullable);
+    result.columns.push_back(ToUtf8(name, std::clamp<SQLSMALLINT>(nameLength, 0, 255)));
+  }
+  while (columnCount > 0 && result.rows.size() < kMaxRows) {
+    rc = SQLFetch(statement.get());
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) return fail("The driver failed to read a row of the query.");
+    auto& row = result.rows.emplace_back();
+    for (SQLSMALLINT c = 1; c <= columnCount; ++c) {
+      WideString value;
+      bool isNull = false;
+      // Long values come in pieces: each call returns what did not fit the last time.
+      for (int chunk = 0; chunk < kMaxChunks; ++chunk) {
+        SQLWCHAR buffer[1024];
+        SQLLEN indicator = 0;
+        rc = SQLGetData(statement.get(), static_cast<SQLUSMALLINT>(c), SQL_C_WCHAR, buffer,
+                        sizeof(buffer), &indicator);
+        if (rc == SQL_NO_DATA) break;
+        if (!SQL_SUCCEEDED(rc)) return fail("The driver failed to read a value of the query.");
+        if (indicator == SQL_NULL_DATA) {
+          isNull = true;
+          break;
+        }
+        const std::size_t room = sizeof(buffer) / sizeof(SQLWCHAR) - 1;
+        const std::size_t got =
+            indicator == SQL_NO_TOTAL || indicator < 0
+                ? room
+                : std::min(room, static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR));
+        value.append(buffer, got);
+        if (rc == SQL_SUCCESS) break;
+      }
+      if (isNull) {
+        row.emplace_back(std::nullopt);
+      } else {
+        row.emplace_back(ToUtf8(value.data(), value.size()));
+      }
+    }
+  }
+  // An error may follow the rows (a later statement of the text, a failed conversion).
+  for (int more = 0; more < kMaxResults; ++more) {
+    rc = SQLMoreResults(statement.get());
+    Append(result.diagnostics, ReadDiagnostics(statement));
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) {
+      result.error = StatementError(result.diagnostics);
+      break;
+    }
+  }
+  return result;
 }
 
 std::optional<Error> OdbcClient::close() {

@@ -46,6 +46,11 @@ class OdbcClient : public DatabaseClient {
   // is gone. Each statement has the target's query timeout; a timeout fails that statement only.
   BatchOutcome execute(std::span<const std::string> statements) override;
 
+  // SQLBindParameter binds each parameter as SQL_WVARCHAR, which makes the driver send the
+  // statement by RPC (sp_executesql) rather than as an SQL batch. Rows are read to their end,
+  // then the remaining results, so that an error after the rows is seen too.
+  QueryResult query(const std::string& text, std::span<const std::string> parameters) override;
+
   // Disconnects and releases the handles; they are released even when the disconnect fails.
   std::optional<Error> close() override;
 

@@ -81,6 +81,12 @@ class Run {
     }
     try {
       if (!connectionPhase()) return std::move(report_);
+      if (environment_.checkFirst && !checkPhase()) {
+        if (auto closeError = client_->close()) lastFailure_ = std::move(closeError);
+        client_.reset();
+        verdict();
+        return std::move(report_);
+      }
       for (const UpgradeBatch& batch : UpgradeBatches()) runBatch(batch);
       if (auto closeError = client_->close()) lastFailure_ = std::move(closeError);
     } catch (const Error& e) {
@@ -155,6 +161,25 @@ class Run {
       return false;
     }
     return true;
+  }
+
+  // False when the check found what would make a statement fail, or could not tell: then
+  // nothing is altered, the findings that stopped the run are in the status box and the
+  // verdict is a failure.
+  bool checkPhase() {
+    const PreflightReport& check = report_.preflight.emplace(RunPreflight(*client_, {}));
+    if (check.passed(false)) return true;
+    for (const Finding& f : check.findings) {
+      if (f.level == FindingLevel::kBlocker || f.level == FindingLevel::kUnknown) {
+        host_.addStatus(FindingLine(f));
+      }
+    }
+    lastFailure_ =
+        Error(kUnspecifiedError,
+              "The check found " + std::to_string(check.count(FindingLevel::kBlocker)) +
+                  " blocker(s) and " + std::to_string(check.count(FindingLevel::kUnknown)) +
+                  " unknown(s); nothing was altered.");
+    return false;
   }
 
   void progress(const std::string& line) { host_.addStatus(line + std::string(kCrLf)); }
@@ -283,6 +308,55 @@ RunEnvironment DefaultRunEnvironment() {
 
 RunReport RunUpgrade(RunHost& host, const RunEnvironment& environment) {
   return Run(host, environment)();
+}
+
+CheckReport RunCheck(RunHost& host, const RunEnvironment& environment,
+                     const PreflightOptions& options) {
+  CheckReport report;
+  report.end = RunEnd::kFailed;
+  try {
+    Logon logon;
+    if (host.sqlLoginSelected()) {
+      logon.mode = LogonMode::kSqlLogin;
+      logon.login = host.sqlLogin();
+      logon.password = host.sqlPassword();
+    }
+    const std::vector<std::string> drivers =
+        environment.installedDrivers ? environment.installedDrivers() : std::vector<std::string>{};
+    ConnectionSettings settings = ReadConnectionSettings(
+        NormaliseWebDirectory(host.webDirectory()), logon, drivers, environment.driverOverride);
+    settings.target.statementTimeoutSeconds = environment.statementTimeoutSeconds;
+    report.displayConnectionString = settings.displayString;
+    report.target = std::move(settings.target);
+
+    std::unique_ptr<DatabaseClient> client =
+        environment.makeClient ? environment.makeClient() : nullptr;
+    if (!client) {
+      report.failure = Error(kInvalidArgument, "No database client is available to connect with");
+      return report;
+    }
+    std::optional<Error> openError = client->open(*report.target);
+    if (!client->openErrors().empty()) {
+      const Diagnostic& first = client->openErrors().front();
+      report.end = RunEnd::kRefused;
+      report.failure =
+          Error(first.nativeError ? first.nativeError : kUnspecifiedError, first.message);
+      return report;
+    }
+    if (openError) {
+      report.failure = std::move(openError);
+      return report;
+    }
+    report.preflight = RunPreflight(*client, options);
+    // The check has what it read; a failing close does not change it.
+    client->close();
+    report.end = RunEnd::kSucceeded;
+  } catch (const Error& e) {
+    report.failure = e;
+  } catch (const std::exception& e) {
+    report.failure = Error(kUnspecifiedError, e.what());
+  }
+  return report;
 }
 
 }  // namespace kivo

@@ -10,6 +10,7 @@
 #include "base/error.h"
 #include "upgrade/connection_target.h"
 #include "upgrade/database_client.h"
+#include "upgrade/preflight.h"
 #include "upgrade/run_host.h"
 
 namespace kivo {
@@ -22,6 +23,9 @@ struct RunEnvironment {
   std::string driverOverride;  // names the ODBC driver to use instead of the first found
   int statementTimeoutSeconds = 30;
   bool dryRun = false;  // stop after the configuration phase; connect to nothing
+  // Run the check on the open connection first, and alter nothing when it finds a blocker or
+  // something it could not read.
+  bool checkFirst = false;
 };
 
 // ODBC through the platform's driver manager; the driver override from KIVO_ODBC_DRIVER.
@@ -66,10 +70,25 @@ struct RunReport {
   std::vector<Diagnostic> openErrors;      // every record of a refused open, the shown one first
   std::string displayConnectionString;     // prefix and logon part, password masked
   std::vector<BatchReport> batches;
-  std::optional<Error> failure;  // the error the failure verdict reported
+  std::optional<Error> failure;              // the error the failure verdict reported
+  std::optional<PreflightReport> preflight;  // with checkFirst, once connected
 };
 
 // The whole upgrade run behind the update button, start to end on the calling thread.
 RunReport RunUpgrade(RunHost& host, const RunEnvironment& environment);
+
+// The check alone: connects as the run does (the same inputs from `host`), reads the catalog,
+// alters nothing, shows nothing. end is kRefused (openErrors() listed errors; failure holds
+// the first), kFailed (the configuration or the open failed) or kSucceeded (the check ran;
+// its findings decide whether the upgrade may go ahead).
+struct CheckReport {
+  RunEnd end = RunEnd::kNotStarted;
+  std::optional<ConnectionTarget> target;
+  std::string displayConnectionString;
+  std::optional<Error> failure;
+  PreflightReport preflight;
+};
+CheckReport RunCheck(RunHost& host, const RunEnvironment& environment,
+                     const PreflightOptions& options);
 
 }  // namespace kivo

@@ -1,0 +1,94 @@
+#include "cli/check_report.h"
+
+namespace kivo::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Counts(const PreflightReport& r) {
+  std::string out = std::to_string(r.count(FindingLevel::kBlocker));
+  out += " blocker(s), ";
+  out += std::to_string(r.count(FindingLevel::kWarn));
+  out += " warning(s), ";
+  out += std::to_string(r.count(FindingLevel::kUnknown));
+  out += " unknown, ";
+  out += std::to_string(r.count(FindingLevel::kInfo));
+  out += " info";
+  return out;
+}
+
+const char* Verdict(const CheckReport& report, bool strict) {
+  if (report.end == RunEnd::kRefused) return "refused";
+  if (report.end != RunEnd::kSucceeded) return "failed";
+  return report.preflight.passed(strict) ? "passed" : "not passed";
+}
+
+}  // namespace
+
+std::string TextCheckReport(const CheckReport& report, const CheckTranscript& transcript) {
+  const PreflightReport& r = report.preflight;
+  std::string out = "check of database ";
+  out += r.database.empty() ? "(unknown)" : r.database;
+  out += " on SQL Server ";
+  out += r.serverVersion.empty() ? "(unknown)" : r.serverVersion;
+  out += ", ";
+  out += std::to_string(r.roundTrips);
+  out += " queries\n";
+  for (const Finding& f : r.findings) {
+    out += FindingLine(f);
+    out += "\n";
+  }
+  out += "verdict: ";
+  out += Verdict(report, transcript.strict);
+  out += " (";
+  out += Counts(r);
+  out += transcript.strict ? "; strict)\n" : ")\n";
+  return out;
+}
+
+Json PreflightJson(const PreflightReport& r) {
+  Json findings = Json::array();
+  for (const Finding& f : r.findings) {
+    Json facts = Json::object();
+    for (const auto& [name, value] : f.facts) facts[name] = value;
+    findings.push_back({{"level", std::string(LevelName(f.level))},
+                        {"kind", f.kind},
+                        {"table", f.table},
+                        {"column", f.column},
+                        {"message", f.message},
+                        {"facts", std::move(facts)}});
+  }
+  return Json{{"server", r.serverVersion},
+              {"database", r.database},
+              {"roundTrips", r.roundTrips},
+              {"counts",
+               {{"blocker", r.count(FindingLevel::kBlocker)},
+                {"warn", r.count(FindingLevel::kWarn)},
+                {"info", r.count(FindingLevel::kInfo)},
+                {"unknown", r.count(FindingLevel::kUnknown)}}},
+              {"findings", std::move(findings)}};
+}
+
+std::string JsonCheckReport(const CheckReport& report, const CheckTranscript& transcript) {
+  Json j;
+  j["schemaVersion"] = kCheckReportVersion;
+  j["report"] = "check";
+  j["verdict"] = Verdict(report, transcript.strict);
+  j["exitStatus"] = transcript.exitStatus;
+  j["computer"] = transcript.computer;
+  j["webDirectory"] = transcript.webDirectory;
+  j["connectionString"] = report.displayConnectionString;
+  j["strict"] = transcript.strict;
+  j["scanData"] = transcript.scanData;
+  j["failure"] = nullptr;
+  if (report.failure) {
+    j["failure"] = {{"number", report.failure->number()},
+                    {"description", report.failure->description()}};
+  }
+  j["check"] = nullptr;
+  if (report.end == RunEnd::kSucceeded) j["check"] = PreflightJson(report.preflight);
+  // Server texts and paths may hold any bytes; the report stays valid UTF-8.
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace kivo::cli

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "upgrade/database_client.h"
+
+namespace kivo {
+
+// How much a finding matters for the upgrade that follows.
+enum class FindingLevel {
+  kBlocker,  // the statement will fail
+  kWarn,     // it works, but changes or costs something the administrator should know
+  kInfo,
+  kUnknown,  // the login may not read what the check needs: never counted as a pass
+};
+
+std::string_view LevelName(FindingLevel level);  // "BLOCKER", "WARN", "INFO", "UNKNOWN"
+
+struct Finding {
+  FindingLevel level = FindingLevel::kInfo;
+  std::string kind;    // what was found, stable for scripts: "type-change", "primary-key", ...
+  std::string table;   // "CHXD.T2011"; empty for the server and the database
+  std::string column;  // empty for a finding about a whole table
+  std::string message;
+  std::vector<std::pair<std::string, std::string>> facts;  // what the rule read, as text
+};
+
+// A column that the upgrade batches alter, and the table whose copy creates it when its
+// table is a missing history table.
+struct TargetColumn {
+  std::string schema;
+  std::string table;
+  std::string column;
+  std::string historyBase;  // "CHXD.CustomerContact"; empty for other tables
+};
+
+// The target columns in batch order, read from the batches' own statements.
+const std::vector<TargetColumn>& TargetColumns();
+
+// The type every target column is altered to, and its length in UTF-16 units.
+inline constexpr std::string_view kTargetType = "nvarchar(250)";
+inline constexpr int kTargetLength = 250;
+
+struct PreflightOptions {
+  bool scanData = false;  // count the values a shrink would not hold (a full scan per column)
+};
+
+struct PreflightReport {
+  std::string serverVersion;  // as the server gives it, e.g. "10.50.6000.34"
+  std::string database;
+  std::vector<Finding> findings;
+  int roundTrips = 0;  // queries sent
+
+  int count(FindingLevel level) const;
+  // No blocker and nothing unknown; with `strict`, no warning either.
+  bool passed(bool strict) const;
+};
+
+// The catalog queries of the check, in the order it sends them. Each is one SELECT whose
+// names are bound parameters; none changes anything. kScan is built per run (it names the
+// tables it reads) and is sent only with --scan-data.
+enum class CatalogQuery {
+  kServer,
+  kSchemas,
+  kTables,
+  kColumns,
+  kIndexes,
+  kForeignKeys,
+  kConstraints,
+  kDependencies,
+  kStatistics,
+  kFullText,
+  kTableKinds,  // only SQL Server 2016 (13.x) and later
+  kScan,
+};
+
+std::string_view CatalogQueryName(CatalogQuery query);
+// The text of a fixed query; empty for kScan.
+const std::string& CatalogQueryText(CatalogQuery query);
+
+// Reads the catalog through `client` (already open) and derives the findings. Never alters
+// anything; a query that fails becomes an UNKNOWN finding naming what could not be read.
+PreflightReport RunPreflight(DatabaseClient& client, const PreflightOptions& options);
+
+// One line per finding for people: level, where, message.
+std::string FindingLine(const Finding& finding);
+
+}  // namespace kivo
