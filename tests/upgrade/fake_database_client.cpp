@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "upgrade/odbc_client.h"
+
 namespace kivo::testing {
 namespace {
 
@@ -49,6 +51,19 @@ class FakeDatabaseClient : public DatabaseClient {
       if (lost) break;
     }
     return outcome;
+  }
+
+  QueryResult query(const std::string& text, std::span<const std::string> parameters) override {
+    QueryResult result;
+    if (!open_) {
+      result.error = Error(kConnectionClosedError, kLostMessage);
+      return result;
+    }
+    server_->sent.push_back(text);
+    server_->queryParameters.emplace_back(parameters.begin(), parameters.end());
+    if (server_->answerQuery) return server_->answerQuery(text, parameters);
+    result.error = Error(kUnspecifiedError, "The scripted server answers no queries.");
+    return result;
   }
 
   std::optional<Error> close() override {

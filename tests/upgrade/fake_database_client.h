@@ -1,8 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,8 +22,12 @@ struct FakeServer {
   // After this many statements the connection is gone: every later one fails.
   std::optional<int> dropAfter;
   std::optional<Error> closeError;
+  // Answers queries; without it every query fails.
+  std::function<QueryResult(const std::string& text, std::span<const std::string> parameters)>
+      answerQuery;
 
-  std::vector<std::string> sent;
+  std::vector<std::string> sent;                          // statements, and the texts of queries
+  std::vector<std::vector<std::string>> queryParameters;  // of each query, in order
   std::optional<ConnectionTarget> openedWith;
   int opens = 0;
   int closes = 0;
