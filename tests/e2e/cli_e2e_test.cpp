@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -111,16 +112,16 @@ class CliEndToEnd : public ::testing::Test {
     }
   }
 
-  Result cli(const std::string& arguments) {
-    return run("--web-dir '" + companion.path(web.path()) + "' " + arguments);
+  Result cli(const std::string& arguments, const std::string& verb = "run") {
+    return run("--web-dir '" + companion.path(web.path()) + "' " + arguments, verb);
   }
 
-  // The run command with exactly these arguments.
-  Result run(const std::string& arguments) {
+  // The run command, or another verb, with exactly these arguments.
+  Result run(const std::string& arguments, const std::string& verb = "run") {
     const auto out = web.path().parent_path() / (web.path().filename().string() + ".out");
     const auto err = web.path().parent_path() / (web.path().filename().string() + ".err");
-    const std::string command = companion.command + " run " + arguments + " >'" + out.string() +
-                                "' 2>'" + err.string() + "' </dev/null";
+    const std::string command = companion.command + " " + verb + " " + arguments + " >'" +
+                                out.string() + "' 2>'" + err.string() + "' </dev/null";
     Result r;
     const int raw = std::system(command.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -304,6 +305,188 @@ TEST_F(CliEndToEnd, TheDefaultWebDirectoryIsInetpubWwwrootOnDriveC) {
   const Result r = run(kLogin);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.err, "message: Update successful!\n");
+}
+
+// ---- check
+
+// Whether a finding of this level is printed for `where` with these words in its message.
+bool HasFinding(const std::string& out, const std::string& level, const std::string& where,
+                const std::string& words) {
+  std::string prefix = level;
+  prefix.resize(8, ' ');
+  for (std::size_t at = out.find(prefix + where + ": "); at != std::string::npos;
+       at = out.find(prefix + where + ": ", at + 1)) {
+    const std::string line = out.substr(at, out.find('\n', at) - at);
+    if (line.find(words) != std::string::npos) return true;
+  }
+  return false;
+}
+
+class CheckEndToEnd : public CliEndToEnd {
+ protected:
+  Result check(const std::string& arguments = "") { return cli(arguments + " " + kLogin, "check"); }
+
+  // Nothing but SELECT statements besides what the driver sends by itself, and the names
+  // bound as parameters.
+  void expectOnlySelects() {
+    int queries = 0;
+    for (const auto& r : server->records()) {
+      if (r.housekeeping) continue;
+      ++queries;
+      EXPECT_TRUE(r.text.starts_with("SELECT ")) << r.text;
+      EXPECT_EQ(r.text.find("CustomerContact"), std::string::npos) << r.text;
+    }
+    EXPECT_GE(queries, 10);
+    EXPECT_LE(queries, 15);
+  }
+};
+
+TEST_F(CheckEndToEnd, TheDemoDatabaseIsCleanAndTheCheckOnlyReads) {
+  server = std::make_unique<StandIn>(Slurp(KIVO_DEMO_SCENARIO));
+  web.writeEntry(testing::KivoConnectionValue(server->port()));
+  setenv("KIVO_E2E_PASSWORD", "kivo-demo", 1);
+  const Result r = check();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(HasFinding(r.out, "WARN", "CHXD.T2011.i13", "varchar(50) to nvarchar(250)"));
+  EXPECT_TRUE(HasFinding(r.out, "INFO", "MD.Customer.N", "a widening, metadata only"));
+  EXPECT_TRUE(HasFinding(r.out, "INFO", "CHXD.CustomerContact_Hist", "creates it as a copy"));
+  EXPECT_NE(r.out.find("verdict: passed"), std::string::npos) << r.out;
+  expectOnlySelects();
+  EXPECT_EQ(server->columnType("CHXD.T2011", "i13"), "varchar(50)");
+  // Warnings fail a strict check.
+  EXPECT_EQ(check("--strict").status, 1);
+}
+
+TEST_F(CheckEndToEnd, NotNullAndACollationOfItsOwnAreWarnings) {
+  KivoSchema s = schema();
+  s.columnDetails["MD.Customer.N"] = R"j("nullable": false, "type": "nvarchar(100)")j";
+  s.columnDetails["MD.Customer.Address"] = R"j("collation": "Latin1_General_BIN")j";
+  start(s);
+  const Result r = check();
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(HasFinding(r.out, "WARN", "MD.Customer.N", "NOT NULL")) << r.out;
+  EXPECT_TRUE(HasFinding(r.out, "WARN", "MD.Customer.Address",
+                         "Latin1_General_BIN becomes the database default "
+                         "SQL_Latin1_General_CP1_CI_AS"))
+      << r.out;
+}
+
+TEST_F(CheckEndToEnd, EachBlockerAndRunCheckFirstAltersNothing) {
+  KivoSchema s = schema();
+  s.tableDetails["CHXD.T2011"] = R"j("indexes": [{"name": "PK_T2011", "columns": ["i13"],
+      "primary_key": true}, {"name": "IX_T2011_i15", "columns": ["i15"]}])j";
+  s.tableDetails["CHXD.TPRICE"] = R"j("foreign_keys": [{"name": "FK_TPRICE_T2011",
+      "columns": ["i13"], "references": "CHXD.T2011", "ref_columns": ["i13"]}],
+      "statistics": [{"name": "ST_TPRICE_i15", "columns": ["i15"]}])j";
+  s.tableDetails["MD.CustomerContact"] = R"j("checks": [{"name": "CK_N", "column": "N",
+      "definition": "([N]<>'')"}], "defaults": [{"name": "DF_Address", "column": "Address",
+      "definition": "('')"}])j";
+  s.tableDetails["CHXD.CustomerContact"] = R"j("columns": [{"name": "Id", "type": "int"},
+      {"name": "N", "type": "varchar(50)"}, {"name": "Address", "type": "varchar(50)"},
+      {"name": "Label", "type": "nvarchar(60)", "computed": "(upper([N]))"}])j";
+  s.tableDetails["MD.Customer"] = R"j("fulltext": ["Address"])j";
+  s.tableDetails["CHXD.Customer"] = R"j("partitioned": true)j";
+  s.columnDetails["CHXD.Customer_Hist.N"] = R"j("type": "ntext")j";
+  s.columnDetails["MD.Customer_Hist.Address"] = R"j("computed": "([N]+'x')")j";
+  s.databaseDetails = R"j("dependents": [{"schema": "CHXD", "name": "vContacts",
+      "type": "VIEW", "schema_bound": true, "references": ["CHXD.CustomerContact.Address"]}])j";
+  s.missing = {"CHXD.T_HIST"};
+  start(s);
+  const Result r = check();
+  EXPECT_EQ(r.status, 1);
+  for (const auto& [where, words] : std::vector<std::pair<std::string, std::string>>{
+           {"CHXD.T2011.i13", "primary key PK_T2011"},
+           {"CHXD.T2011.i15", "index IX_T2011_i15"},
+           {"CHXD.T2011.i13", "foreign key FK_TPRICE_T2011 (referenced CHXD.TPRICE)"},
+           {"CHXD.TPRICE.i13", "foreign key FK_TPRICE_T2011 (referencing CHXD.T2011)"},
+           {"CHXD.TPRICE.i15", "statistics ST_TPRICE_i15"},
+           {"MD.CustomerContact.N", "CHECK CK_N"},
+           {"MD.CustomerContact.Address", "DEFAULT DF_Address"},
+           {"CHXD.CustomerContact.N", "computed column Label"},
+           {"CHXD.CustomerContact.Address", "schema-bound view CHXD.vContacts"},
+           {"MD.Customer.Address", "full-text index"},
+           {"CHXD.Customer.N", "partitioned"},
+           {"CHXD.Customer_Hist.N", "ntext cannot be altered"},
+           {"MD.Customer_Hist.Address", "the column is computed"},
+       }) {
+    EXPECT_TRUE(HasFinding(r.out, "BLOCKER", where, words)) << where << ": " << words << "\n"
+                                                            << r.out;
+  }
+  EXPECT_TRUE(HasFinding(r.out, "WARN", "CHXD.T_HIST", "does not exist")) << r.out;
+  expectOnlySelects();
+
+  const std::size_t before = server->records().size();
+  const Result run = cli("--check-first " + kLogin);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("BLOCKER CHXD.T2011.i13: primary key PK_T2011"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("nothing was altered"), std::string::npos) << run.out;
+  const auto records = server->records();
+  for (std::size_t i = before; i < records.size(); ++i) {
+    EXPECT_FALSE(records[i].text.starts_with("ALTER")) << records[i].text;
+  }
+}
+
+TEST_F(CheckEndToEnd, AShrinkWithValuesTooLongFailsOnlyWhenTheyAreCounted) {
+  KivoSchema s = schema();
+  s.columnDetails["CHXD.Customer.Address"] = R"j("type": "nvarchar(max)")j";
+  // 250 emoji are 500 UTF-16 units, though 250 characters.
+  std::string emoji;
+  for (int i = 0; i < 250; ++i) emoji += "\\ud83d\\ude00";
+  s.tableDetails["CHXD.Customer"] = R"j("data": {"Address": ["short", ")j" + std::string(250, 'x') +
+                                    R"j(", ")j" + std::string(251, 'y') + R"j(", ")j" + emoji +
+                                    R"j("]})j";
+  start(s);
+  const Result plain = check();
+  EXPECT_EQ(plain.status, 0) << plain.out;
+  EXPECT_TRUE(HasFinding(plain.out, "WARN", "CHXD.Customer.Address", "--scan-data"));
+  const Result scanned = check("--scan-data");
+  EXPECT_EQ(scanned.status, 1);
+  EXPECT_TRUE(HasFinding(scanned.out, "BLOCKER", "CHXD.Customer.Address",
+                         "2 values are longer than 250 UTF-16 units"))
+      << scanned.out;
+}
+
+TEST_F(CheckEndToEnd, ALoginWithoutAlterPermission) {
+  KivoSchema s = schema();
+  s.notAlterable = {"MD.Customer"};
+  start(s);
+  const Result r = check();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(HasFinding(r.out, "BLOCKER", "MD.Customer", "no ALTER permission")) << r.out;
+}
+
+TEST_F(CheckEndToEnd, ALoginThatMayNotReadDependenciesIsNeverAPass) {
+  KivoSchema s = schema();
+  s.loginDetails = R"j("may_read_dependencies": false)j";
+  start(s);
+  const Result r = check();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(HasFinding(r.out, "UNKNOWN", "(server)", "could not read the dependencies")) << r.out;
+  EXPECT_NE(r.out.find("verdict: not passed"), std::string::npos);
+}
+
+TEST_F(CheckEndToEnd, AServerRefusingEveryCatalogQueryIsNeverAPass) {
+  KivoSchema s = schema();
+  s.faultDetails = R"j("refuse_catalog": true)j";
+  start(s);
+  const Result r = check("--json");
+  EXPECT_EQ(r.status, 1);
+  const auto json = nlohmann::json::parse(r.out);
+  EXPECT_EQ(json["schemaVersion"], 1);
+  EXPECT_EQ(json["verdict"], "not passed");
+  ASSERT_TRUE(json["check"].is_object()) << r.out;
+  std::set<std::string> levels;
+  for (const auto& f : json["check"]["findings"]) levels.insert(f["level"].get<std::string>());
+  EXPECT_EQ(levels, std::set<std::string>{"UNKNOWN"});
+}
+
+TEST_F(CheckEndToEnd, ARefusedConnectionExitsThree) {
+  start(schema());
+  setenv("KIVO_E2E_PASSWORD", "not-the-password", 1);
+  const Result r = check();
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "refused: Login failed for user 'kivo'.\n");
 }
 
 }  // namespace

@@ -38,8 +38,10 @@ std::string KivoSchema::scenarioJson() const {
     std::string columns = R"({"name": "Id", "type": "int", "nullable": false})";
     for (const char* c : t.columns) {
       const bool history = std::string(c).starts_with("Change");
+      const auto details = columnDetails.find(qualified + "." + c);
       columns += std::string(R"(, {"name": ")") + c + R"(", "type": ")" +
-                 (history ? "bigint" : "varchar(50)") + R"("})";
+                 (history ? "bigint" : "varchar(50)") + "\"" +
+                 (details != columnDetails.end() ? ", " + details->second : "") + "}";
     }
     std::string indexes;
     if (indexedColumn.starts_with(qualified + ".")) {
@@ -49,14 +51,17 @@ std::string KivoSchema::scenarioJson() const {
     if (!tables.empty()) tables += ",\n";
     tables += R"({"schema": ")" + std::string(t.schema) + R"(", "name": ")" + t.name +
               R"(", "rows": 3, "columns": [)" + columns + "]" + indexes + R"(, "not_alterable": )" +
-              (notAlterable.count(qualified) ? "true" : "false") + "}";
+              (notAlterable.count(qualified) ? "true" : "false") +
+              (tableDetails.count(qualified) ? ", " + tableDetails.at(qualified) : "") + "}";
   }
+  auto more = [](const std::string& details) { return details.empty() ? "" : ", " + details; };
   return R"({"databases": [{"name": "KivoDB", "schemas": ["CHXD", "MD"], "tables": [)" + tables +
-         R"(]}], "logins": [{"name": )" + nlohmann::json(login).dump() + R"(, "password": )" +
-         nlohmann::json(password).dump() +
+         "]" + more(databaseDetails) + R"(}], "logins": [{"name": )" +
+         nlohmann::json(login).dump() + R"(, "password": )" + nlohmann::json(password).dump() +
          R"(, "default_database": "KivoDB", "may_create_tables": )" +
-         (mayCreateTables ? "true" : "false") + R"(}], "faults": {"drop_at_request": )" +
-         std::to_string(dropAtRequest) + "}}";
+         (mayCreateTables ? "true" : "false") + more(loginDetails) +
+         R"(}], "faults": {"drop_at_request": )" + std::to_string(dropAtRequest) +
+         more(faultDetails) + "}" + more(serverDetails) + "}";
 }
 
 std::string KivoConnectionValue(int port, const std::string& database) {

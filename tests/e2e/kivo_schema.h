@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -16,6 +17,15 @@ struct KivoSchema {
   std::string password = "kivo-pw";
   bool mayCreateTables = true;
   int dropAtRequest = 0;
+  // Catalog details as JSON members in the stand-in's scenario format, added to the object
+  // they name: a column ("CHXD.T2011.i13": R"("nullable": false)"), a table ("CHXD.T2011":
+  // R"("partitioned": true)"), the database, the login, the faults, the scenario itself.
+  std::map<std::string, std::string> columnDetails;
+  std::map<std::string, std::string> tableDetails;
+  std::string databaseDetails;
+  std::string loginDetails;
+  std::string faultDetails;
+  std::string serverDetails;
 
   std::string scenarioJson() const;
 };
