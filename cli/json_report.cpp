@@ -161,7 +161,8 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
   } else {
     j["hint"] = transcript.hint;
   }
-  // Only a run with --check-first has one; other runs' reports stay as they were.
+  // What the check found, for a run with --check-first.
+  j["check"] = nullptr;
   if (report.preflight) j["check"] = PreflightJson(*report.preflight);
   // Paths, server texts and typed values may hold any bytes; the report stays valid UTF-8.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";

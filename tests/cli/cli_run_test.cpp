@@ -188,7 +188,7 @@ TEST_F(CliRunTest, JsonIsTheOnlyOutputAndCarriesTheRun) {
   for (const auto& [key, value] : json.items()) keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"schemaVersion", "verdict", "exitStatus", "computer",
                                             "webDirectory", "connection", "statusLines", "messages",
-                                            "batches", "failure", "hint"}));
+                                            "batches", "failure", "hint", "check"}));
   EXPECT_EQ(json["verdict"], "succeeded");
   EXPECT_EQ(json["exitStatus"], 0);
   EXPECT_EQ(json["computer"], GetTheComputerName());
