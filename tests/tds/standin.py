@@ -1628,7 +1628,7 @@ class Session:
                 kind = "int" if all(-2**31 <= v < 2**31 for v in values) else "bigint"
                 cols.append((name, kind, 0))
             else:
-                longest = max([len(str(v)) for v in values] + [1])
+                longest = max([len(str(v).encode("utf-16-le")) // 2 for v in values] + [1])
                 cols.append((name, "nvarchar", min(8000, 2 * longest)))
         res.tokens = tok_colmetadata(cols) + b"".join(tok_row(cols, r) for r in rows)
         res.rowcount = len(rows)

@@ -407,5 +407,42 @@ TEST_F(OdbcClientWithStandIn, ATimeoutFailsOnlyItsStatement) {
   EXPECT_EQ(server.columnType("CHXD.T2011", "i13"), "varchar(50)");
 }
 
+TEST_F(OdbcClientWithStandIn, QueriesBindTheirParametersAndReadEveryValue) {
+  testing::StandIn server(R"json({"databases": [{"name": "KivoDB", "tables": [
+      {"name": "T]%_'x", "columns": [{"name": "c", "type": "nvarchar(10)"}]},
+      {"name": "Tx", "columns": [{"name": "c", "type": "int"}]}]}],
+      "logins": [{"name": "sa", "password": "pw"}]})json");
+  OdbcClient client;
+  Open(client, server);
+  const std::string awkward = "T]%_'x";
+  // Longer than one read of a value, and past the Basic Multilingual Plane at its end.
+  const std::string echo = std::string(3000, 'a') + "ü𝄞";
+  const std::string query =
+      "SELECT ? AS echo, t.name, c.collation_name FROM sys.tables AS t "
+      "JOIN sys.columns AS c ON c.object_id = t.object_id WHERE t.name IN (?, ?)";
+  const std::vector<std::string> names = {echo, awkward, "T%"};
+  QueryResult r = client.query(query, names);
+  ASSERT_FALSE(r.error) << r.error->description();
+  EXPECT_EQ(r.columns, (std::vector<std::string>{"echo", "name", "collation_name"}));
+  ASSERT_EQ(r.rows.size(), 1u);  // "T%" is a name, not a pattern
+  EXPECT_EQ(r.rows[0][0], echo);
+  EXPECT_EQ(r.rows[0][1], awkward);
+  EXPECT_EQ(r.rows[0][2], "SQL_Latin1_General_CP1_CI_AS");
+  EXPECT_EQ(server.records().back().rpc, "sp_executesql");
+
+  const std::vector<std::string> plain = {"", "Tx", "Tx"};
+  r = client.query(query, plain);
+  ASSERT_EQ(r.rows.size(), 1u);
+  EXPECT_EQ(r.rows[0][0], "");
+  EXPECT_EQ(r.rows[0][2], std::nullopt);  // an int has no collation
+
+  // A refused query fails with the server's number, and the connection goes on.
+  r = client.query("SELECT nope FROM sys.tables", {});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->number(), 207);
+  EXPECT_EQ(server.records().back().rpc, "");  // without parameters: a plain SQL batch
+  EXPECT_FALSE(client.query("SELECT t.name FROM sys.tables AS t", {}).error);
+}
+
 }  // namespace
 }  // namespace kivo
