@@ -633,6 +633,89 @@ class ClientToolsTest(ServerCase):
         self.assertIn("Other", out)
 
 
+class CatalogQueryTest(ServerCase):
+    """Catalog queries are evaluated against the scenario's catalog, whatever their text."""
+
+    def setUp(self):
+        scen = scenario()
+        db = scen["databases"][0]
+        db["collation"] = "Latin1_General_CI_AS"
+        db["tables"][0]["columns"][0]["collation"] = "Latin1_General_BIN"
+        db["tables"][0]["data"] = {"i13": ["x" * 300, "short", None]}
+        db["tables"][1]["partitioned"] = True
+        db["dependents"] = [{"schema": "CHXD", "name": "vT", "schema_bound": True,
+                             "references": ["CHXD.T2011.i15"]}]
+        scen["server_version"] = "10.50.6000.34"
+        scen["logins"][1]["may_read_dependencies"] = False
+        self.server = StandIn(scen)
+        self.addCleanup(self.server.stop)
+
+    def rows(self, sql, **kw):
+        r = self.connect(**kw).execute(sql)
+        self.assertEqual(r.rc, odbc.SQL_SUCCESS, r)
+        return r.rows
+
+    def test_joins_filters_and_nulls(self):
+        self.assertEqual(self.rows(
+            "SELECT s.name + N'.' + t.name AS tbl, c.name, c.is_nullable, c.collation_name "
+            "FROM sys.columns AS c JOIN sys.tables AS t ON t.object_id = c.object_id "
+            "JOIN sys.schemas AS s ON s.schema_id = t.schema_id "
+            "WHERE s.name IN (N'chxd') AND t.name = 'T2011'"),
+            [["CHXD.T2011", "i13", "0", "Latin1_General_BIN"],
+             ["CHXD.T2011", "i15", "1", "Latin1_General_CI_AS"]])
+        # A left join keeps the rows without a partner, with NULLs; IS NULL finds them.
+        self.assertEqual(self.rows(
+            "SELECT t.name, i.name FROM sys.tables AS t LEFT JOIN sys.indexes AS i "
+            "ON i.object_id = t.object_id AND i.index_id = 2 "
+            "WHERE i.name IS NULL AND t.name IN ('Plain', 'TPRICE')"), [["Plain", None]])
+
+    def test_union_aggregates_and_user_tables(self):
+        self.assertEqual(self.rows(
+            "SELECT N'long' AS what, COUNT_BIG(*) AS n, MAX(DATALENGTH(CONVERT(nvarchar(max), "
+            "[i13]))) / 2 AS longest FROM [CHXD].[T2011] "
+            "WHERE DATALENGTH(CONVERT(nvarchar(max), [i13])) > 500 "
+            "UNION ALL SELECT N'all', COUNT(i13), NULL FROM CHXD.T2011"),
+            [["long", "1", "300"], ["all", "2", None]])
+
+    def test_functions_version_and_partitions(self):
+        self.assertEqual(self.rows(
+            "SELECT CAST(SERVERPROPERTY('ProductVersion') AS nvarchar(128)), d.collation_name, "
+            "OBJECT_NAME(OBJECT_ID(N'[CHXD].[TPRICE]')), "
+            "HAS_PERMS_BY_NAME(N'[MD].[Customer]', N'OBJECT', N'ALTER') "
+            "FROM sys.databases AS d WHERE d.database_id = DB_ID()"),
+            [["10.50.6000.34", "Latin1_General_CI_AS", "TPRICE", "1"]])
+        self.assertEqual(self.rows(
+            "SELECT ds.type FROM sys.tables AS t JOIN sys.indexes AS i ON i.object_id = "
+            "t.object_id JOIN sys.data_spaces AS ds ON ds.data_space_id = i.data_space_id "
+            "WHERE t.name = 'TPRICE' AND i.index_id IN (0, 1)"), [["PS"]])
+        # Columns that 2008 R2 does not have are not there.
+        r = self.connect().execute("SELECT t.temporal_type FROM sys.tables AS t")
+        self.assertEqual(r.natives(), [207])
+
+    def test_permissions_and_refusals(self):
+        c = self.connect(user="limited", pw="{Secret;1}")
+        r = c.execute("SELECT HAS_PERMS_BY_NAME(N'[MD].[Customer]', N'OBJECT', N'ALTER'), "
+                      "HAS_PERMS_BY_NAME(DB_NAME(), N'DATABASE', N'CREATE TABLE') "
+                      "FROM sys.schemas AS s WHERE s.name = 'MD'")
+        self.assertEqual(r.rows, [["0", "0"]])
+        r = c.execute("SELECT d.referencing_id FROM sys.sql_expression_dependencies AS d")
+        self.assertEqual(r.natives(), [229])
+        self.assertEqual(self.rows(
+            "SELECT OBJECT_NAME(d.referencing_id), COL_NAME(d.referenced_id, "
+            "d.referenced_minor_id), d.is_schema_bound_reference "
+            "FROM sys.sql_expression_dependencies AS d"), [["vT", "i15", "1"]])
+        r = self.connect().execute("SELECT x.name FROM sys.nothing AS x")
+        self.assertEqual(r.natives(), [208])
+
+
+class RefusedCatalogTest(ServerCase):
+    faults = {"refuse_catalog": True}
+
+    def test_every_catalog_view_is_refused(self):
+        r = self.connect().execute("SELECT s.name FROM sys.schemas AS s")
+        self.assertEqual(r.natives(), [229])
+
+
 class ProcessTest(unittest.TestCase):
     def test_sigterm_ends_it(self):
         s = StandIn(scenario())
