@@ -336,7 +336,12 @@ TEST_F(CliRunTest, OptionsTakeTheirValueEitherWayAndMistakesExitTwo) {
            {{"run", "--statement-timeout=ten"},
             "--statement-timeout: takes a whole number of seconds, 0 or more"},
            {{"run", "--json", "--json"}, "--json: At Most 1 required but received 2"},
-           {{"run", "--bogus"}, "The following argument was not expected: --bogus"}}) {
+           {{"run", "--bogus"}, "The following argument was not expected: --bogus"},
+           {{"run", "--scan-data"}, "The following argument was not expected: --scan-data"},
+           {{"check", "--dry-run"}, "The following argument was not expected: --dry-run"},
+           {{"check", "--sql-login", "sa"},
+            "--sql-login needs --password-env VAR or --password-stdin"},
+           {{"check", "--password", "x"}, kNoPassword}}) {
     const Result r = Cli(args);
     EXPECT_EQ(r.status, kExitUsage) << args.back();
     EXPECT_EQ(r.err, "kivo-dbupdate-cli: " + problem + kMore);
