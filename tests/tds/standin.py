@@ -15,11 +15,12 @@ What it speaks: PRELOGIN (no encryption: it answers ENCRYPT_NOT_SUP), LOGIN7
 (SQL logins; a login asking for integrated security gets 18452), SQL batch
 requests, attention (cancel) packets, which it acknowledges with a DONE
 carrying the attention flag, and transaction-manager requests (answered as
-no-ops). Of RPC requests it serves only sp_prepexec / sp_prepare /
-sp_execute / sp_unprepare / sp_executesql without parameters, which is what
-SQLPrepare + SQLExecute (isql without -e) turn into; the program under test
-sends plain SQL batches (SQLExecDirect) only. A statement run by RPC counts as
-a request and is recorded like a batch, with "rpc" naming the procedure.
+no-ops). Of RPC requests it serves sp_prepexec / sp_prepare / sp_execute /
+sp_unprepare / sp_executesql, with their parameters bound by name to the
+statement: what SQLPrepare + SQLExecute and bound parameters
+(SQLBindParameter) turn into. A statement run by RPC counts as a request and
+is recorded like a batch, with "rpc" naming the procedure and "params" its
+parameter values.
 
 Scenario file (JSON, written by the test)::
 
@@ -37,16 +38,40 @@ Scenario file (JSON, written by the test)::
             "indexes": [{"name": "IX_T2011_i13", "columns": ["i13"]}],
             "not_alterable": false,                  # true, or a list of login
                                                      # names that may not alter it
-            "not_readable": false}                   # same form; SELECT denied (229)
-         ]}
+            "not_readable": false,                   # same form; SELECT denied (229)
+            # Catalog details, for the catalog views (all optional):
+            #   columns may add "collation" (default: the database's),
+            #   "computed": "definition", "identity": true;
+            #   indexes may add "primary_key", "unique_constraint", "clustered",
+            #   "included": [columns];
+            "foreign_keys": [{"name": "FK", "columns": ["i13"],
+                              "references": "CHXD.TPRICE", "ref_columns": ["i13"]}],
+            "checks": [{"name": "CK", "column": "i13",   # no column: table-level
+                        "definition": "([i13]<>'')"}],
+            "defaults": [{"name": "DF", "column": "i13", "definition": "('')"}],
+            "statistics": [{"name": "ST", "columns": ["i15"]}],
+            "fulltext": ["i15"],
+            "partitioned": false, "replicated": false,
+            "data": {"i13": ["value", null]}}       # rows that SELECT ... FROM it sees
+         ],
+         "collation": "SQL_Latin1_General_CP1_CI_AS", # optional, also "state",
+                                                     # "user_access", "read_only"
+         "dependents": [{"schema": "CHXD", "name": "vT", "type": "VIEW",
+                         "schema_bound": true,
+                         "references": ["CHXD.T2011.i13"]}]}
       ],
+      "server_version": "15.0.2000.5",              # optional; SERVERPROPERTY and the
+                                                     # columns the views have
       "logins": [
         {"name": "sa", "password": "pw",
          "default_database": "KivoDB",               # optional, first database
          "default_schema": "dbo",                    # optional
          "may_create_tables": true,                  # optional; false: SELECT INTO
                                                      # gives 262
-         "databases": ["KivoDB"]}                    # optional; others give 4060
+         "databases": ["KivoDB"],                    # optional; others give 4060
+         "may_alter_schemas": true,                  # or a list of schemas
+         "may_read_dependencies": true}              # false: 229 on
+                                                     # sys.sql_expression_dependencies
       ],
       "faults": {
         "refuse_logins": false,   # every login fails with 18456
@@ -56,6 +81,7 @@ Scenario file (JSON, written by the test)::
                                   # attentions are not counted) is recorded
                                   # ("dropped"), not run, and its connection is
                                   # closed without an answer; once only
+        "refuse_catalog": false,  # every catalog view and function is refused
         "delay_ms": 0             # wait this long before each statement (not
                                   # before the driver's SET / SELECT @@ ones); an
                                   # attention during the wait cancels the rest
@@ -98,6 +124,9 @@ SQL behaviour (SQL Server's, for what the program sends):
   sent on the connection. A batch that does not parse gets 102 and nothing of
   it runs. The answer to a failed statement is sent at once when more of the
   batch follows, so a client's cancel can cut the rest short (with delay_ms).
+- ``SELECT ... FROM`` is evaluated against the catalog: the sys.* views are
+  row sets generated from it, user tables give their "data" rows (see
+  sysviews.py for the subset of SELECT it understands).
 - Statements are split at ``;``. SET, BEGIN/COMMIT/ROLLBACK TRAN and IF
   statements succeed without effect (no transactions are kept, IF bodies do
   not run); USE changes the database; SELECT without FROM returns one row
