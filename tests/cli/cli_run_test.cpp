@@ -222,6 +222,18 @@ TEST_F(CliRunTest, JsonStaysUtf8WhateverBytesThePathHolds) {
   EXPECT_EQ(json["verdict"], "succeeded");
 }
 
+TEST_F(CliRunTest, CheckFirstThatCannotReadTheCatalogAltersNothing) {
+  // The scripted server answers no query: everything the check needs is unknown.
+  const Result r = Cli({"run", "--check-first", "--json"});
+  EXPECT_EQ(r.status, kExitFailure);
+  const auto json = nlohmann::ordered_json::parse(r.out);
+  EXPECT_EQ(json["verdict"], "failed");
+  EXPECT_EQ(json["batches"].size(), 0u);
+  EXPECT_GT(json["check"]["counts"]["unknown"], 0);
+  for (const std::string& sent : server->sent) EXPECT_FALSE(sent.starts_with("ALTER")) << sent;
+  EXPECT_EQ(server->closes, 1);
+}
+
 // Each failure an administrator meets first, with the hint that names its cause. The status
 // lines and message boxes stay the window's own.
 TEST_F(CliRunTest, AFailedRunEndsWithAHintNamingTheLikelyCause) {
