@@ -1,0 +1,54 @@
+# Debian packages: `cpack -G DEB` in the build folder makes one package per component,
+# kivo-dbupdate (the window) and kivo-dbupdate-cli (the companion, without Qt).
+include(GNUInstallDirs)
+
+set(KIVO_PACKAGE_CONTACT
+  "Kivo dbupdate maintainers <maintainers@users.noreply.c-seed-bb557a29.example>"
+  CACHE STRING "Maintainer named in the packages")
+
+set(CPACK_PACKAGE_NAME kivo-dbupdate)
+set(CPACK_PACKAGE_VENDOR "Kivo dbupdate maintainers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${KIVO_PACKAGE_CONTACT}")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_GENERATOR DEB)
+# Release builds carry debug information; the packages do not.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_GENERATOR "")
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL companion)
+if(KIVO_BUILD_GUI)
+  list(PREPEND CPACK_COMPONENTS_ALL window)
+endif()
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KIVO_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_SECTION database)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Libraries the programs link come from dpkg-shlibdeps (dpkg-dev); the ODBC driver manager's
+# tools and the FreeTDS driver are loaded by name at run time, so they are declared here.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(kivo_runtime_depends "unixodbc, tdsodbc")
+
+set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME kivo-dbupdate)
+set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS "${kivo_runtime_depends}")
+set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION database)
+# The first line of each description is its summary.
+set(CPACK_DEBIAN_WINDOW_DESCRIPTION
+  "Upgrades the Kivo web application's SQL Server database (window)
+Reads the connection value the Kivo web application keeps in its web.config, logs on
+to SQL Server, widens the text columns of the CHXD and MD tables and creates missing
+history tables, reporting every step in its window.")
+
+set(CPACK_DEBIAN_COMPANION_PACKAGE_NAME kivo-dbupdate-cli)
+set(CPACK_DEBIAN_COMPANION_PACKAGE_DEPENDS "${kivo_runtime_depends}")
+set(CPACK_DEBIAN_COMPANION_PACKAGE_SECTION database)
+set(CPACK_DEBIAN_COMPANION_DESCRIPTION
+  "Upgrades the Kivo web application's SQL Server database (command line)
+The same upgrade as the kivo-dbupdate window, headless, for scripts, fleets of
+hosts and work over SSH, with a JSON report; also reads and writes the scrambled
+connection values of web.config.")
+
+include(CPack)
