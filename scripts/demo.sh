@@ -3,9 +3,20 @@
 # database, writes a sample web directory whose CAYUSR entry our own encoder made, runs the
 # upgrade through the command-line companion, then opens the window if a display is present.
 # Expects a build in build/ (scripts/setup.sh).
+# Usage: scripts/demo.sh [--cli PATH] [--no-window]
+#   --cli PATH   the companion to run (default: the one in build/), e.g. an installed one
+#   --no-window  never open the window; exit with the companion's status
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cli=build/cli/kivo-dbupdate-cli
+open_window=1
+while (($#)); do
+  case $1 in
+    --cli) cli=$2; shift 2 ;;
+    --no-window) open_window=0; shift ;;
+    *) echo "usage: scripts/demo.sh [--cli PATH] [--no-window]" >&2; exit 2 ;;
+  esac
+done
 window=build/app/qt/kivo-dbupdate
 demo=build/demo
 login=kivo
@@ -35,6 +46,7 @@ status=0
 KIVO_DEMO_PASSWORD=$password KIVO_ODBC_DRIVER=${KIVO_ODBC_DRIVER:-FreeTDS} \
   "$cli" run --web-dir "$demo/web" --sql-login "$login" --password-env KIVO_DEMO_PASSWORD || status=$?
 echo "== exit status $status"
+((open_window)) || exit "$status"
 
 if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" && -x "$window" ]]; then
   echo

@@ -10,6 +10,7 @@ packages=(
   unixodbc unixodbc-dev tdsodbc freetds-bin
   python3
   libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev groff-base
+  dpkg-dev                   # dpkg-shlibdeps, for cpack -G DEB
 )
 # What scripts/, bench/run and app/screenshot.sh call beyond a minimal Debian: file
 # (windows_build.sh), odbcinst (bench/run), debootstrap (fresh_ci.sh), the window pictures'
@@ -17,7 +18,8 @@ packages=(
 if [[ "${1:-}" == "--with-test-tools" ]]; then
   packages+=(xvfb xauth openbox imagemagick x11-utils clang libclang-rt-dev
              g++-mingw-w64-x86-64 libbenchmark-dev file odbcinst debootstrap
-             wine wine64 ansible zip unzip groff man-db)
+             wine wine64 ansible zip unzip groff man-db
+             desktop-file-utils)
 fi
 
 missing=()
