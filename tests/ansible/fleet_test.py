@@ -1,0 +1,151 @@
+#!/usr/bin/python3
+"""The Ansible role on a fleet of two hosts on this machine (connection: local).
+
+Each host has its own web directory and its own SQL Server stand-in: one upgrades, the other's
+server refuses every login. The playbook must end with one success and one failure in the
+summary, never show the password, and in check mode connect to neither server.
+
+Usage: fleet_test.py --cli PATH --playbook PATH   (run by CTest)
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PASSWORD = "Fl33t-distinctive-pw"
+ARGS = None
+
+
+def start_standin(folder, scenario):
+    os.makedirs(folder)
+    with open(os.path.join(folder, "scenario.json"), "w", encoding="utf-8") as f:
+        json.dump(scenario, f)
+    server = subprocess.Popen(
+        ["/usr/bin/python3", os.path.join(SOURCE, "tests/tds/standin.py"),
+         "--scenario", os.path.join(folder, "scenario.json"), "--port", "0",
+         "--record", os.path.join(folder, "received.jsonl"), "--exit-with-parent"],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = server.stdout.readline()
+    if not line.startswith("PORT "):
+        server.kill()
+        raise RuntimeError("the stand-in did not start: %r" % line)
+    return server, int(line.split()[1])
+
+
+def write_web_dir(folder, port):
+    value = subprocess.run(
+        [ARGS.cli, "encode",
+         "Provider=SQLOLEDB.1;Data Source=127.0.0.1,%d;Initial Catalog=KivoDB;"
+         "User ID=webapp;Password=stored-by-the-web-app" % port],
+        check=True, capture_output=True, text=True, timeout=30).stdout.strip()
+    with open(os.path.join(SOURCE, "samples/web.config.in"), encoding="utf-8") as f:
+        config = f.read().replace("@CAYUSR@", value)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "web.config"), "w", encoding="utf-8") as f:
+        f.write(config)
+
+
+def received(folder):
+    try:
+        with open(os.path.join(folder, "received.jsonl"), encoding="utf-8") as f:
+            return f.read().count("\n")
+    except FileNotFoundError:
+        return 0
+
+
+class Fleet(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="kivo-fleet-")
+        with open(os.path.join(SOURCE, "samples/demo-scenario.json"), encoding="utf-8") as f:
+            scenario = json.load(f)
+        scenario["logins"][0]["password"] = PASSWORD
+        refusing = dict(scenario, faults={"refuse_logins": True})
+        cls.servers = []
+        hosts = {}
+        for host, scn in (("web-ok", scenario), ("web-refused", refusing)):
+            server, port = start_standin(os.path.join(cls.dir, host, "server"), scn)
+            cls.servers.append(server)
+            write_web_dir(os.path.join(cls.dir, host, "www"), port)
+            hosts[host] = {"kivo_dbupdate_web_dir": os.path.join(cls.dir, host, "www")}
+        inventory = {"all": {"children": {"kivo_web": {
+            "hosts": hosts,
+            "vars": {
+                "ansible_connection": "local",
+                "ansible_python_interpreter": "/usr/bin/python3",
+                "kivo_dbupdate_binary": ARGS.cli,
+                "kivo_dbupdate_sql_login": scenario["logins"][0]["name"],
+                "kivo_dbupdate_password": PASSWORD,
+                "kivo_dbupdate_environment": {"KIVO_ODBC_DRIVER": "FreeTDS"},
+                "kivo_dbupdate_summary_path": os.path.join(cls.dir, "summary.json"),
+            }}}}}
+        # No ansible.cfg of the machine or the folder applies.
+        with open(os.path.join(cls.dir, "ansible.cfg"), "w", encoding="utf-8") as f:
+            f.write("[defaults]\n")
+        cls.inventory = os.path.join(cls.dir, "inventory.json")
+        with open(cls.inventory, "w", encoding="utf-8") as f:
+            json.dump(inventory, f)
+
+    @classmethod
+    def tearDownClass(cls):
+        for server in cls.servers:
+            server.terminate()
+            server.wait(timeout=10)
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def playbook(self, *options):
+        summary = os.path.join(self.dir, "summary.json")
+        if os.path.exists(summary):
+            os.remove(summary)
+        env = dict(os.environ, ANSIBLE_NOCOLOR="1", ANSIBLE_RETRY_FILES_ENABLED="0",
+                   ANSIBLE_LOCAL_TEMP=os.path.join(self.dir, "tmp"),
+                   ANSIBLE_REMOTE_TEMP=os.path.join(self.dir, "tmp"),
+                   ANSIBLE_CONFIG=os.path.join(self.dir, "ansible.cfg"), ANSIBLE_STDOUT_CALLBACK="default")
+        run = subprocess.run(
+            ["ansible-playbook", "-vvv", "-i", self.inventory, ARGS.playbook, *options],
+            env=env, cwd=self.dir, capture_output=True, text=True, timeout=240)
+        output = run.stdout + run.stderr
+        self.assertNotIn(PASSWORD, output)
+        self.assertTrue(os.path.exists(summary), output)
+        with open(summary, encoding="utf-8") as f:
+            text = f.read()
+        self.assertNotIn(PASSWORD, text)
+        results = {r["host"]: r for r in json.loads(text)["results"]}
+        return run, output, json.loads(text), results
+
+    def test_one_host_upgrades_and_the_refused_one_fails(self):
+        run, output, summary, results = self.playbook()
+        self.assertEqual(run.returncode, 2, output)  # a host failed
+        self.assertEqual(summary["succeeded"], ["web-ok"], output)
+        self.assertEqual(summary["failed"], ["web-refused"], output)
+        ok, refused = results["web-ok"], results["web-refused"]
+        self.assertEqual((ok["exitStatus"], ok["verdict"]), (0, "succeeded"))
+        self.assertIn("Kivo client was update successful", ok["report"]["statusLines"][-1])
+        self.assertEqual((refused["exitStatus"], refused["verdict"]), (3, "refused"))
+        self.assertIn("Login failed for user 'kivo'.", refused["detail"])
+        # The refusal reaches Ansible's own output as the host's failure.
+        self.assertIn("Login failed for user 'kivo'.", output)
+
+    def test_check_mode_is_a_dry_run_that_connects_to_nothing(self):
+        before = [received(os.path.join(self.dir, h, "server")) for h in ("web-ok", "web-refused")]
+        run, output, summary, results = self.playbook("--check")
+        self.assertEqual(run.returncode, 0, output)
+        self.assertEqual(summary["mode"], "check")
+        self.assertEqual(sorted(summary["succeeded"]), ["web-ok", "web-refused"], output)
+        self.assertEqual({r["verdict"] for r in results.values()}, {"prepared"})
+        after = [received(os.path.join(self.dir, h, "server")) for h in ("web-ok", "web-refused")]
+        self.assertEqual(before, after)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cli", required=True)
+    parser.add_argument("--playbook", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
