@@ -129,6 +129,7 @@ class Fleet(unittest.TestCase):
         self.assertIn("Kivo client was update successful", ok["report"]["statusLines"][-1])
         self.assertEqual((refused["exitStatus"], refused["verdict"]), (3, "refused"))
         self.assertIn("Login failed for user 'kivo'.", refused["detail"])
+        self.assertIn("hint: the server refused the login", refused["detail"])
         # The refusal reaches Ansible's own output as the host's failure.
         self.assertIn("Login failed for user 'kivo'.", output)
 
