@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the .deb packages, installs them with apt-get, runs the installed companion against
 # the SQL Server stand-in (scripts/demo.sh) and removes the packages again, whatever happens.
-# Needs root or sudo. Usage: scripts/package_test.sh
+# Needs root or sudo; packages of these names installed before are replaced and removed too.
+# Usage: scripts/package_test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sudo=()
