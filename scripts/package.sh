@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the packages: the two .deb files (cpack in build/, which scripts/setup.sh builds) and,
-# unless --deb-only, the Windows zip (the MinGW build, scripts/windows_dist.sh).
+# unless --deb-only, the Windows zip (scripts/windows_dist.sh, which cross-builds first).
 # Prints the path of each package made.
 # Usage: scripts/package.sh [--deb-only]
 set -euo pipefail
@@ -12,7 +12,6 @@ rm -f build/kivo-dbupdate*.deb
 ls -1 "$PWD"/build/kivo-dbupdate*.deb
 
 if [[ "${1:-}" != "--deb-only" ]]; then
-  scripts/windows_build.sh >/dev/null
   scripts/windows_dist.sh >/dev/null
   ls -1 "$PWD"/build-windows/kivo-dbupdate-windows-x64.zip
 fi
