@@ -3,7 +3,7 @@
 
 Each host has its own web directory and its own SQL Server stand-in: one upgrades, the other's
 server refuses every login. The playbook must end with one success and one failure in the
-summary, never show the password, and in check mode connect to neither server.
+summary, never show the password, and in check mode only read.
 
 Usage: fleet_test.py --cli PATH --playbook PATH   (run by CTest)
 """
@@ -51,12 +51,16 @@ def write_web_dir(folder, port):
         f.write(config)
 
 
-def received(folder):
+def received_batches(folder):
     try:
         with open(os.path.join(folder, "received.jsonl"), encoding="utf-8") as f:
-            return f.read().count("\n")
+            return [json.loads(line)["batch"] for line in f if line.strip()]
     except FileNotFoundError:
-        return 0
+        return []
+
+
+def received(folder):
+    return len(received_batches(folder))
 
 
 class Fleet(unittest.TestCase):
@@ -133,16 +137,25 @@ class Fleet(unittest.TestCase):
         # The refusal reaches Ansible's own output as the host's failure.
         self.assertIn("Login failed for user 'kivo'.", output)
 
-    def test_check_mode_is_a_dry_run_that_connects_to_nothing(self):
-        before = [received(os.path.join(self.dir, h, "server")) for h in ("web-ok", "web-refused")]
+    def test_check_mode_runs_the_check_and_alters_nothing(self):
+        servers = [os.path.join(self.dir, h, "server") for h in ("web-ok", "web-refused")]
+        before = [received(s) for s in servers]
         run, output, summary, results = self.playbook("--check")
-        self.assertEqual(run.returncode, 0, output)
+        self.assertEqual(run.returncode, 2, output)
         self.assertEqual(summary["mode"], "check")
-        self.assertEqual(sorted(summary["succeeded"]), ["web-ok", "web-refused"], output)
-        self.assertEqual({r["verdict"] for r in results.values()}, {"prepared"})
-        after = [received(os.path.join(self.dir, h, "server")) for h in ("web-ok", "web-refused")]
-        self.assertEqual(before, after)
-
+        self.assertEqual((summary["succeeded"], summary["failed"]), (["web-ok"], ["web-refused"]))
+        ok, refused = results["web-ok"], results["web-refused"]
+        self.assertEqual((ok["exitStatus"], ok["verdict"], ok["report"]["report"]),
+                         (0, "passed", "check"))
+        self.assertEqual((refused["exitStatus"], refused["verdict"]), (3, "refused"))
+        self.assertIn("Login failed for user 'kivo'.", refused["detail"])
+        # The check only reads: every request it sent is a query, none changes the catalog.
+        batches = received_batches(servers[0])[before[0]:]
+        self.assertTrue(batches)
+        for batch in batches:
+            self.assertRegex(batch.lstrip().upper(), r"^(SELECT|SET|IF|WITH)\b", batch)
+            self.assertNotRegex(batch.upper(), r"\bINTO\b", batch)
+        self.assertEqual(received(servers[1]), before[1])
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
