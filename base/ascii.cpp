@@ -29,4 +29,8 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
                     [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
 }
 
+bool IsOneOf(std::string_view text, std::initializer_list<std::string_view> names) {
+  return std::find(names.begin(), names.end(), text) != names.end();
+}
+
 }  // namespace kivo

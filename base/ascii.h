@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,8 @@ std::string LowerAscii(std::string_view text);
 
 // Whether the two are equal once A to Z are lowered.
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
+// Whether `text` is exactly one of `names`; lower it first to match keywords without case.
+bool IsOneOf(std::string_view text, std::initializer_list<std::string_view> names);
 
 }  // namespace kivo

@@ -36,4 +36,8 @@ Error Error::PassedOn(const std::string& routine) const {
   return Error(number_, description_, source_ + routine);
 }
 
+void ThrowInvalidArgument(std::string description) {
+  throw Error(kInvalidArgument, std::move(description));
+}
+
 }  // namespace kivo

@@ -47,4 +47,7 @@ class Error : public std::exception {
   std::string source_;
 };
 
+// Throws Error(kInvalidArgument, description): for input refused with a reason of its own.
+[[noreturn]] void ThrowInvalidArgument(std::string description);
+
 }  // namespace kivo

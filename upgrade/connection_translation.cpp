@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <initializer_list>
 #include <optional>
 #include <utility>
 
@@ -19,14 +18,6 @@
 
 namespace kivo {
 namespace {
-
-[[noreturn]] void Fail(std::string description) {
-  throw Error(kInvalidArgument, std::move(description));
-}
-
-bool IsOneOf(std::string_view lowered, std::initializer_list<std::string_view> names) {
-  return std::find(names.begin(), names.end(), lowered) != names.end();
-}
 
 #ifdef _WIN32
 constexpr bool kWindows = true;
@@ -47,11 +38,11 @@ std::string ChooseDriver(const std::vector<std::string>& installed,
     }
   }
   if (kWindows) {
-    Fail(
+    ThrowInvalidArgument(
         "No ODBC driver for SQL Server is installed. Install Microsoft's \"ODBC Driver 18 for SQL "
         "Server\", or name an installed driver in the environment variable KIVO_ODBC_DRIVER.");
   }
-  Fail(
+  ThrowInvalidArgument(
       "No ODBC driver for SQL Server is installed. Install FreeTDS (on Debian: apt-get install "
       "tdsodbc) or Microsoft's \"ODBC Driver 18 for SQL Server\", or name an installed driver in "
       "the environment variable KIVO_ODBC_DRIVER.");
@@ -62,11 +53,11 @@ int ParseTimeout(std::string_view value, std::string_view name) {
   const std::string text(TrimAscii(value));
   const std::string complaint =
       "In the connection value, " + ItemLabel(name) + " is not a number of seconds.";
-  if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) Fail(complaint);
+  if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) ThrowInvalidArgument(complaint);
   errno = 0;
   char* end = nullptr;
   const long long seconds = std::strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || seconds > INT_MAX) Fail(complaint);
+  if (errno != 0 || *end != '\0' || seconds > INT_MAX) ThrowInvalidArgument(complaint);
   return static_cast<int>(seconds);
 }
 
@@ -75,14 +66,14 @@ std::string ParseEncrypt(std::string_view value) {
   if (IsOneOf(v, {"yes", "true", "mandatory"})) return "yes";
   if (IsOneOf(v, {"no", "false", "optional"})) return "no";
   if (v == "strict") return "strict";
-  Fail("The connection value's item \"Encrypt\" is neither yes, no nor strict.");
+  ThrowInvalidArgument("The connection value's item \"Encrypt\" is neither yes, no nor strict.");
 }
 
 bool ParseYesNo(std::string_view value, std::string_view name) {
   const std::string v = LowerAscii(TrimAscii(value));
   if (IsOneOf(v, {"yes", "true"})) return true;
   if (IsOneOf(v, {"no", "false"})) return false;
-  Fail("In the connection value, " + ItemLabel(name) + " is neither yes nor no.");
+  ThrowInvalidArgument("In the connection value, " + ItemLabel(name) + " is neither yes nor no.");
 }
 
 struct ServerAddress {
@@ -105,7 +96,8 @@ ServerAddress ParseServer(std::string_view value, bool freeTds) {
         !port.empty() && port.size() <= 5 &&
         std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (!digits || std::stoi(std::string(port)) < 1 || std::stoi(std::string(port)) > 65535) {
-      Fail("The port in the connection value's server item is not a number from 1 to 65535.");
+      ThrowInvalidArgument(
+          "The port in the connection value's server item is not a number from 1 to 65535.");
     }
     address.port = std::string(port);
     rest = TrimAscii(rest.substr(0, comma));
@@ -142,9 +134,10 @@ ProviderKind ClassifyProvider(std::optional<std::string_view> provider) {
     return ProviderKind::kSqlServer;
   }
   if (base == "msdasql") return ProviderKind::kOdbc;
-  Fail("The connection value names the provider \"" + std::string(name) +
-       "\". Only SQL Server's providers (SQLOLEDB, SQLNCLI, MSOLEDBSQL) and the provider for "
-       "ODBC drivers (MSDASQL) can be used.");
+  ThrowInvalidArgument(
+      "The connection value names the provider \"" + std::string(name) +
+      "\". Only SQL Server's providers (SQLOLEDB, SQLNCLI, MSOLEDBSQL) and the provider for "
+      "ODBC drivers (MSDASQL) can be used.");
 }
 
 ConnectionTarget TranslateForSqlServer(const std::vector<OleDbItem>& items, std::string driver) {
@@ -228,7 +221,7 @@ std::string Unbraced(std::string_view value, OdbcQuoting quoting, std::string_vi
   if (quoting == OdbcQuoting::kFreeTds) return std::string(inner);
   if (QuotedValueEnd(v, 0) != v.size() ||
       (quoting == OdbcQuoting::kUnknownDriver && inner.find('}') != std::string_view::npos)) {
-    Fail(complaint);
+    ThrowInvalidArgument(complaint);
   }
   std::string out;
   for (size_t i = 0; i < inner.size(); ++i) {
@@ -270,7 +263,7 @@ ConnectionTarget TranslatePassThrough(const std::vector<OleDbItem>& items) {
     const std::string name = LowerAscii(keyword);
     if (keyword.find_first_of("=;{}") != std::string::npos ||
         keyword.find('\0') != std::string::npos) {
-      Fail(
+      ThrowInvalidArgument(
           "The connection value has an item name that cannot be written in an ODBC connection "
           "string.");
     }

@@ -1,7 +1,6 @@
 #include "upgrade/odbc_connection_string.h"
 
 #include <algorithm>
-#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -13,16 +12,9 @@
 namespace kivo {
 namespace {
 
-[[noreturn]] void Fail(std::string description) {
-  throw Error(kInvalidArgument, std::move(description));
-}
-
-bool IsOneOf(std::string_view lowered, std::initializer_list<std::string_view> names) {
-  return std::find(names.begin(), names.end(), lowered) != names.end();
-}
-
 [[noreturn]] void FailNul(std::string_view what) {
-  Fail(std::string(what) + " holds a NUL character, which a connection string cannot carry.");
+  ThrowInvalidArgument(std::string(what) +
+                       " holds a NUL character, which a connection string cannot carry.");
 }
 
 std::string Braced(std::string_view value, OdbcQuoting quoting, std::string_view what) {
@@ -38,17 +30,19 @@ std::string Braced(std::string_view value, OdbcQuoting quoting, std::string_view
     }
     case OdbcQuoting::kFreeTds:
       if (value.find("};") != std::string_view::npos) {
-        Fail(std::string(what) +
-             " holds \"};\", which the FreeTDS driver cannot read in a connection string. Choose "
-             "another, or use Microsoft's ODBC driver (see KIVO_ODBC_DRIVER).");
+        ThrowInvalidArgument(
+            std::string(what) +
+            " holds \"};\", which the FreeTDS driver cannot read in a connection string. Choose "
+            "another, or use Microsoft's ODBC driver (see KIVO_ODBC_DRIVER).");
       }
       break;
     case OdbcQuoting::kUnknownDriver:
       if (value.find('}') != std::string_view::npos) {
-        Fail(std::string(what) +
-             " holds \"}\" among characters that need braces, which cannot be written safely "
-             "for a data source whose driver is not known. Name the driver with Driver=... "
-             "instead.");
+        ThrowInvalidArgument(
+            std::string(what) +
+            " holds \"}\" among characters that need braces, which cannot be written safely "
+            "for a data source whose driver is not known. Name the driver with Driver=... "
+            "instead.");
       }
       break;
   }
@@ -165,7 +159,8 @@ std::string BuildOdbcConnectionString(const ConnectionTarget& target) {
       }
     }
   } else {
-    if (target.driver.empty()) Fail("No ODBC driver was chosen for the connection.");
+    if (target.driver.empty())
+      ThrowInvalidArgument("No ODBC driver was chosen for the connection.");
     addBraced("DRIVER", target.driver, "The driver name");
     if (quoting == OdbcQuoting::kFreeTds) {
       add("SERVER", target.server, "The server name");
@@ -178,7 +173,8 @@ std::string BuildOdbcConnectionString(const ConnectionTarget& target) {
   }
   if (target.logon.mode == LogonMode::kSqlLogin) {
     if (target.logon.login.empty() && quoting == OdbcQuoting::kFreeTds) {
-      Fail("The SQL login is empty. FreeTDS would take that for a Windows (Kerberos) logon.");
+      ThrowInvalidArgument(
+          "The SQL login is empty. FreeTDS would take that for a Windows (Kerberos) logon.");
     }
     add("UID", target.logon.login, "The SQL login");
     add("PWD", target.logon.password, "The password");
@@ -206,13 +202,15 @@ std::string BuildOdbcConnectionString(const ConnectionTarget& target) {
   if (seen != intended) {
     for (const WrittenItem& item : written) {
       if (!DriverManagerReadsWhole(item.text)) {
-        Fail(item.what +
-             " holds \"}\" followed by text that the ODBC driver manager would read as an item "
-             "of its own, since it reads braces unlike FreeTDS. Choose another, or use "
-             "Microsoft's ODBC driver (see KIVO_ODBC_DRIVER).");
+        ThrowInvalidArgument(
+            item.what +
+            " holds \"}\" followed by text that the ODBC driver manager would read as an item "
+            "of its own, since it reads braces unlike FreeTDS. Choose another, or use "
+            "Microsoft's ODBC driver (see KIVO_ODBC_DRIVER).");
       }
     }
-    Fail("The connection string would not be read by the ODBC driver manager as intended.");
+    ThrowInvalidArgument(
+        "The connection string would not be read by the ODBC driver manager as intended.");
   }
   return out;
 }
