@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "upgrade/database_client.h"
+#include "upgrade/preflight_queries.h"
+#include "upgrade/preflight_targets.h"
 
 namespace kivo {
 
@@ -28,22 +30,6 @@ struct Finding {
   std::vector<std::pair<std::string, std::string>> facts;  // what the rule read, as text
 };
 
-// A column that the upgrade batches alter, and the table whose copy creates it when its
-// table is a missing history table.
-struct TargetColumn {
-  std::string schema;
-  std::string table;
-  std::string column;
-  std::string historyBase;  // "CHXD.CustomerContact"; empty for other tables
-};
-
-// The target columns in batch order, read from the batches' own statements.
-const std::vector<TargetColumn>& TargetColumns();
-
-// The type every target column is altered to, and its length in UTF-16 units.
-inline constexpr std::string_view kTargetType = "nvarchar(250)";
-inline constexpr int kTargetLength = 250;
-
 struct PreflightOptions {
   bool scanData = false;  // count the values a shrink would not hold (a full scan per column)
 };
@@ -58,28 +44,6 @@ struct PreflightReport {
   // No blocker and nothing unknown; with `strict`, no warning either.
   bool passed(bool strict) const;
 };
-
-// The catalog queries of the check, in the order it sends them. Each is one SELECT whose
-// names are bound parameters; none changes anything. kScan is built per run (it names the
-// tables it reads) and is sent only with --scan-data.
-enum class CatalogQuery {
-  kServer,
-  kSchemas,
-  kTables,
-  kColumns,
-  kIndexes,
-  kForeignKeys,
-  kConstraints,
-  kDependencies,
-  kStatistics,
-  kFullText,
-  kTableKinds,  // only SQL Server 2016 (13.x) and later
-  kScan,
-};
-
-std::string_view CatalogQueryName(CatalogQuery query);
-// The text of a fixed query; empty for kScan.
-const std::string& CatalogQueryText(CatalogQuery query);
 
 // Reads the catalog through `client` (already open) and derives the findings. Never alters
 // anything; a query that fails becomes an UNKNOWN finding naming what could not be read.

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kivo {
+
+// A column that the upgrade batches alter, and the table whose copy creates it when its
+// table is a missing history table.
+struct TargetColumn {
+  std::string schema;
+  std::string table;
+  std::string column;
+  std::string historyBase;  // "CHXD.CustomerContact"; empty for other tables
+};
+
+// The target columns in batch order, read from the batches' own statements.
+const std::vector<TargetColumn>& TargetColumns();
+
+// The type every target column is altered to, and its length in UTF-16 units.
+inline constexpr std::string_view kTargetType = "nvarchar(250)";
+inline constexpr int kTargetLength = 250;
+
+// Identifiers compare as the catalog's case-insensitive collation compares them: this key
+// matches a catalog row to its target.
+std::string CatalogKey(std::string_view schema, std::string_view table,
+                       std::string_view column = {});
+
+// "schema.table" as schema and table.
+std::pair<std::string, std::string> SplitQualifiedName(const std::string& qualified);
+
+}  // namespace kivo
