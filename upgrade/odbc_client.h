@@ -11,13 +11,9 @@
 #include "base/error.h"
 #include "upgrade/connection_target.h"
 #include "upgrade/database_client.h"
+#include "upgrade/odbc_diagnostics.h"
 
 namespace kivo {
-
-// Numbers for failures that bring none of their own, as ADO reports them; anything else without
-// a number gets kUnspecifiedError.
-inline constexpr std::int32_t kQueryTimeoutError = -2147217871;  // DB_E_ABORTLIMITREACHED
-inline constexpr std::int32_t kConnectionClosedError = 3704;     // adErrObjectClosed
 
 // DatabaseClient over ODBC: unixODBC on Linux, odbc32 on Windows. Text is UTF-8 here and goes
 // through the driver's wide-character calls, so non-ASCII logins, passwords, statements and
@@ -63,21 +59,5 @@ class OdbcClient : public DatabaseClient {
 
 // The drivers the driver manager lists, by name; empty when it cannot be asked.
 std::vector<std::string> InstalledOdbcDrivers();
-
-// A driver message without its leading component tags ("[FreeTDS][SQL Server]",
-// "[unixODBC][Driver Manager]", "[Microsoft][ODBC Driver 18 for SQL Server][SQL Server]"), as
-// the server or the component wrote it. Tags stop after "[SQL Server]", so a server text that
-// starts with a bracket keeps it.
-std::string WithoutDriverTags(std::string_view message);
-
-// The error of a failed statement: the native number of its first error record (informational
-// records skipped; a timeout without a number gets kQueryTimeoutError, anything else without one
-// kUnspecifiedError) and the messages of all its records joined by CR LF, so that it reads as the
-// server wrote it.
-Error StatementError(std::span<const Diagnostic> records);
-
-// True when, after a statement failed with these records, the rest of its batch must not run:
-// a server abandons a batch after a name-resolution error, and nothing runs on a lost connection.
-bool EndsBatch(std::span<const Diagnostic> records);
 
 }  // namespace kivo
