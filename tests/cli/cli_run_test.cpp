@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "system/machine_names.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
+#include "upgrade/preflight.h"
 #include "upgrade/upgrade_batches.h"
 
 namespace kivo::cli {
@@ -39,14 +42,32 @@ struct DocumentedReport {
   std::set<std::string> verdicts;
   std::set<std::string> outcomes;
   std::vector<std::string> examples;
+  // The check's report: its fields ("check.findings[].level") with their meanings, and kinds.
+  std::map<std::string, std::string> checkKeys;
+  std::string checkKinds;
 };
 
 DocumentedReport ReadReportDocument() {
   std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/docs/REPORT.md");
   DocumentedReport doc;
-  std::string line, section, example;
-  bool inExample = false;
+  std::string line, section, example, checkPrefix;
+  bool inExample = false, inKinds = false;
   while (std::getline(in, line)) {
+    if (section == "The check's report") {
+      if (line == "`check`:") checkPrefix = "check.";
+      if (line == "A finding:") checkPrefix = "check.findings[].";
+      inKinds = line.starts_with("Kinds:") || (inKinds && !line.empty());
+      if (inKinds) doc.checkKinds += line + " ";
+      // "| `computer`, `webDirectory` | meaning |"
+      const std::size_t cells = line.find(" | ");
+      if (line.starts_with("| `") && cells != std::string::npos) {
+        for (std::size_t at = line.find('`'); at < cells; at = line.find('`', at + 1)) {
+          const std::size_t end = line.find('`', at + 1);
+          doc.checkKeys[checkPrefix + line.substr(at + 1, end - at - 1)] = line.substr(cells);
+          at = end;
+        }
+      }
+    }
     if (inExample) {
       if (line == "```") {
         doc.examples.push_back(example);
@@ -447,6 +468,45 @@ TEST_F(CliRunTest, ReportsOfEveryVerdictKeepToTheDocumentedKeys) {
     for (const auto& [path, value] : keys) EXPECT_TRUE(doc.keys.contains(path)) << path;
   }
   EXPECT_EQ(exampleVerdicts, reachable);
+
+  // The check's reports of each verdict: their fields, verdicts and kinds are the documented
+  // ones (the members of counts, facts and failure are described in words, not tabled).
+  ASSERT_GT(doc.checkKeys.size(), 15u);
+  web.writeEntry("Provider=SQLOLEDB.1;Data Source=db01,1499;Initial Catalog=KIVO;User ID=x");
+  reports.clear();
+  server = std::make_shared<FakeServer>();
+  EXPECT_EQ(report({"check"})["verdict"], "not passed");  // it may read nothing
+  server->answerQuery = [](const std::string& text, std::span<const std::string>) {
+    QueryResult result;  // an online database without any target table: only warnings
+    if (text == CatalogQueryText(CatalogQuery::kServer)) {
+      result.rows = {{"10.50.6000.34", "KIVO", "ONLINE", "MULTI_USER", "0", "Latin1", "1"}};
+    }
+    return result;
+  };
+  EXPECT_EQ(report({"check"})["verdict"], "passed");
+  server->openError = Error(18456, "Login failed for user 'x'.");
+  server->openErrors = {{"42000", 18456, "Login failed for user 'x'."}};
+  EXPECT_EQ(report({"check"})["verdict"], "refused");
+  web.write("<configuration/>");
+  EXPECT_EQ(report({"check"})["verdict"], "failed");
+  std::set<std::string> checkSeen;
+  for (const nlohmann::json& json : reports) {
+    EXPECT_NE(doc.checkKeys.at("verdict").find(json["verdict"].dump()), std::string::npos);
+    const nlohmann::json& check = json["check"];
+    for (const auto& finding : check.is_null() ? nlohmann::json::array() : check["findings"]) {
+      const std::string kind = "`" + finding["kind"].get<std::string>() + "`";
+      EXPECT_NE(doc.checkKinds.find(kind), std::string::npos) << kind;
+    }
+    std::vector<std::pair<std::string, const nlohmann::json*>> keys;
+    CollectKeys(json, "", keys);
+    for (const auto& [path, value] : keys) {
+      const std::string parent = path.substr(0, std::min(path.rfind('.'), path.size()));
+      if (parent != path && parent != "check" && parent != "check.findings[]") continue;
+      checkSeen.insert(path);
+      EXPECT_TRUE(doc.checkKeys.contains(path)) << path << " is not in docs/REPORT.md";
+    }
+  }
+  for (const auto& [path, meaning] : doc.checkKeys) EXPECT_TRUE(checkSeen.contains(path)) << path;
 }
 
 }  // namespace
