@@ -65,14 +65,14 @@ const Filters& TheFilters() {
   return filters;
 }
 
-struct QuerySpec {
+struct CatalogQueryEntry {
   CatalogQuery id;
   std::string_view name;
   std::string text;
   enum { kNone, kTables, kColumns, kColumnsTwice, kTablesThrice } parameters;
 };
 
-std::vector<QuerySpec> MakeQueries() {
+std::vector<CatalogQueryEntry> MakeQueries() {
   const Filters& f = TheFilters();
   const std::string tableScope = " JOIN sys.tables AS t ON t.object_id = ";
   const std::string schemaScope = " JOIN sys.schemas AS s ON s.schema_id = t.schema_id";
@@ -101,12 +101,12 @@ std::vector<QuerySpec> MakeQueries() {
        "d.name, d.state_desc, d.user_access_desc, d.is_read_only, d.collation_name, "
        "HAS_PERMS_BY_NAME(DB_NAME(), N'DATABASE', N'CREATE TABLE') AS can_create_table "
        "FROM sys.databases AS d WHERE d.database_id = DB_ID()",
-       QuerySpec::kNone},
+       CatalogQueryEntry::kNone},
       {CatalogQuery::kSchemas, "schemas",
        "SELECT s.name, HAS_PERMS_BY_NAME(QUOTENAME(s.name), N'SCHEMA', N'ALTER') AS can_alter "
        "FROM sys.schemas AS s WHERE s.name IN " +
            Markers(f.schemas.size()),
-       QuerySpec::kNone},
+       CatalogQueryEntry::kNone},
       {CatalogQuery::kTables, "tables",
        "SELECT s.name, t.name, t.is_replicated, t.is_merge_published, ds.type AS "
        "data_space_type, p.partition_number, p.rows, HAS_PERMS_BY_NAME(" +
@@ -116,7 +116,7 @@ std::vector<QuerySpec> MakeQueries() {
            " JOIN sys.data_spaces AS ds ON ds.data_space_id = i.data_space_id"
            " JOIN sys.partitions AS p ON p.object_id = i.object_id AND p.index_id = i.index_id" +
            f.tables_where() + " AND i.index_id IN (0, 1)",
-       QuerySpec::kTables},
+       CatalogQueryEntry::kTables},
       {CatalogQuery::kColumns, "columns",
        "SELECT s.name, t.name, c.name, ty.name AS type_name, bt.name AS base_type, c.max_length, "
        "c.is_nullable, c.collation_name, c.is_computed FROM sys.columns AS c" +
@@ -124,77 +124,78 @@ std::vector<QuerySpec> MakeQueries() {
            " JOIN sys.types AS ty ON ty.user_type_id = c.user_type_id"
            " JOIN sys.types AS bt ON bt.user_type_id = c.system_type_id" +
            f.tables_where() + " AND c.name IN " + Markers(f.columns.size()),
-       QuerySpec::kColumns},
+       CatalogQueryEntry::kColumns},
       {CatalogQuery::kIndexes, "indexes",
        "SELECT s.name, t.name, c.name, i.name, i.type_desc, i.is_primary_key, "
        "i.is_unique_constraint, ic.is_included_column FROM sys.index_columns AS ic "
        "JOIN sys.indexes AS i ON i.object_id = ic.object_id AND i.index_id = ic.index_id" +
            f.columns_of("ic.object_id", "ic.column_id"),
-       QuerySpec::kColumns},
+       CatalogQueryEntry::kColumns},
       {CatalogQuery::kForeignKeys, "foreign keys",
        fk("referencing", "parent", "referenced") + " UNION ALL " +
            fk("referenced", "referenced", "parent"),
-       QuerySpec::kColumnsTwice},
+       CatalogQueryEntry::kColumnsTwice},
       {CatalogQuery::kConstraints, "constraints and computed columns",
        constraint("CHECK", "check_constraints") + " UNION ALL " +
            constraint("DEFAULT", "default_constraints") +
            " UNION ALL SELECT s.name, t.name, x.name, N'COMPUTED' AS kind, x.name, x.definition "
            "FROM sys.computed_columns AS x" +
            tableScope + "x.object_id" + schemaScope + f.tables_where(),
-       QuerySpec::kTablesThrice},
+       CatalogQueryEntry::kTablesThrice},
       {CatalogQuery::kDependencies, "dependencies",
        "SELECT s.name, t.name, c.name, OBJECT_SCHEMA_NAME(d.referencing_id) + N'.' + "
        "OBJECT_NAME(d.referencing_id) AS referencing, o.type_desc, d.is_schema_bound_reference "
        "FROM sys.sql_expression_dependencies AS d "
        "LEFT JOIN sys.objects AS o ON o.object_id = d.referencing_id" +
            f.columns_of("d.referenced_id", "d.referenced_minor_id"),
-       QuerySpec::kColumns},
+       CatalogQueryEntry::kColumns},
       {CatalogQuery::kStatistics, "statistics",
        "SELECT s.name, t.name, c.name, st.name FROM sys.stats_columns AS sc "
        "JOIN sys.stats AS st ON st.object_id = sc.object_id AND st.stats_id = sc.stats_id" +
            f.columns_of("sc.object_id", "sc.column_id") + " AND st.user_created = 1",
-       QuerySpec::kColumns},
+       CatalogQueryEntry::kColumns},
       {CatalogQuery::kFullText, "full-text indexes",
        "SELECT s.name, t.name, c.name FROM sys.fulltext_index_columns AS fc" +
            f.columns_of("fc.object_id", "fc.column_id"),
-       QuerySpec::kColumns},
+       CatalogQueryEntry::kColumns},
       {CatalogQuery::kTableKinds, "table kinds",
        "SELECT s.name, t.name, t.temporal_type_desc, t.is_memory_optimized FROM sys.tables AS t" +
            schemaScope + f.tables_where(),
-       QuerySpec::kTables},
+       CatalogQueryEntry::kTables},
   };
 }
 
-const std::vector<QuerySpec>& Queries() {
-  static const std::vector<QuerySpec> queries = MakeQueries();
+const std::vector<CatalogQueryEntry>& Queries() {
+  static const std::vector<CatalogQueryEntry> queries = MakeQueries();
   return queries;
 }
 
-const QuerySpec& Spec(CatalogQuery id) {
+const CatalogQueryEntry& Lookup(CatalogQuery id) {
   const auto& all = Queries();
-  return *std::find_if(all.begin(), all.end(), [id](const QuerySpec& q) { return q.id == id; });
+  return *std::find_if(all.begin(), all.end(),
+                       [id](const CatalogQueryEntry& q) { return q.id == id; });
 }
 
-std::vector<std::string> ParametersOf(const QuerySpec& spec) {
+std::vector<std::string> ParametersOf(const CatalogQueryEntry& query) {
   const Filters& f = TheFilters();
   std::vector<std::string> p;
   auto repeat = [&p](const std::vector<std::string>& part, int times) {
     for (int i = 0; i < times; ++i) p.insert(p.end(), part.begin(), part.end());
   };
-  switch (spec.parameters) {
-    case QuerySpec::kNone:
-      if (spec.id == CatalogQuery::kSchemas) p = f.schemas;
+  switch (query.parameters) {
+    case CatalogQueryEntry::kNone:
+      if (query.id == CatalogQuery::kSchemas) p = f.schemas;
       break;
-    case QuerySpec::kTables:
+    case CatalogQueryEntry::kTables:
       p = f.tableParameters();
       break;
-    case QuerySpec::kColumns:
+    case CatalogQueryEntry::kColumns:
       p = f.columnParameters();
       break;
-    case QuerySpec::kColumnsTwice:
+    case CatalogQueryEntry::kColumnsTwice:
       repeat(f.columnParameters(), 2);
       break;
-    case QuerySpec::kTablesThrice:
+    case CatalogQueryEntry::kTablesThrice:
       repeat(f.tableParameters(), 3);
       break;
   }
@@ -211,18 +212,18 @@ std::string Quoted(const std::string& name) {
 
 std::string_view CatalogQueryName(CatalogQuery query) {
   if (query == CatalogQuery::kScan) return "values of the shrinking columns";
-  return Spec(query).name;
+  return Lookup(query).name;
 }
 
 const std::string& CatalogQueryText(CatalogQuery query) {
   static const std::string none;
   if (query == CatalogQuery::kScan) return none;
-  return Spec(query).text;
+  return Lookup(query).text;
 }
 
 std::vector<std::string> CatalogQueryParameters(CatalogQuery query) {
   if (query == CatalogQuery::kScan) return {};
-  return ParametersOf(Spec(query));
+  return ParametersOf(Lookup(query));
 }
 
 std::string ScanQueryText(const std::vector<TargetColumn>& columns) {
