@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the core, the command-line companion and the native window for Windows (no Qt
-# for MinGW here), and checks that neither .exe needs a DLL beyond those Windows has.
+# Cross-builds the core, the command-line companion, the native window and the probe that its
+# tests drive it with, for Windows (no Qt for MinGW here).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \

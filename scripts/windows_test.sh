@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the companion's end-to-end tests (CTest label windows) on the Windows build under Wine:
-# the .exe from build-windows/ and the one unpacked from the zip, against the stand-in. Needs
+# Runs the Windows build's tests under Wine (CTest label windows): the companion's end-to-end
+# tests with the .exe from build-windows/ and the one unpacked from the zip, and the native
+# window's tests in a virtual display, against the stand-in. Needs
 # scripts/windows_dist.sh and a configured build/ first; scripts/test.sh runs it after them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,8 +11,10 @@ cd "$(dirname "$0")/.."
 export WINEPREFIX=$PWD/build/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 cmake -S . -B build -DKIVO_WINE_PREFIX="$WINEPREFIX" \
   -DKIVO_WINDOWS_CLI="$PWD/build-windows/cli/kivo-dbupdate-cli.exe" \
-  -DKIVO_WINDOWS_ZIP="$PWD/build-windows/kivo-dbupdate-windows-x64.zip" >/dev/null
-cmake --build build -j"$(nproc)" --target cli_e2e_tests
+  -DKIVO_WINDOWS_ZIP="$PWD/build-windows/kivo-dbupdate-windows-x64.zip" \
+  -DKIVO_WINDOWS_WINDOW="$PWD/build-windows/app/win32/kivo-dbupdate.exe" \
+  -DKIVO_WINDOWS_PROBE="$PWD/build-windows/tests/win32/window_probe.exe" >/dev/null
+cmake --build build -j"$(nproc)" --target cli_e2e_tests window_win32_tests
 
 mkdir -p "$WINEPREFIX"
 # A server that an interrupted run left on this prefix would refuse a second one.
