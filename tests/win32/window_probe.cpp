@@ -7,6 +7,8 @@
 //   click NAME                  click a button (BM_CLICK); returns once it is handled, or once
 //                               the run it started shows its message box
 //   key NAME tab|return         post the key to the control, through the window's message loop
+//   label NAME                  the text of the control just before it in z-order, by which
+//                               screen readers name a text box
 //   state NAME                  "visible enabled left top width height", pixels in the client
 //   client                      "width height" of the client area
 //   focus                       the name of the control that has the focus
@@ -237,6 +239,10 @@ int Run(int argc, wchar_t** argv) {
                                SMTO_ABORTIFHUNG, 10000, &result)
                ? 0
                : 1;
+  }
+  if (command == L"label") {
+    Print(TextOf(GetWindow(child, GW_HWNDPREV)));
+    return 0;
   }
   if (command == L"click") return PostMessageW(child, BM_CLICK, 0, 0) && Settle(form) ? 0 : 1;
   if (command == L"key" && argc >= 4) {

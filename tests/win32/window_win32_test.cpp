@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -179,6 +180,11 @@ TEST_F(Win32Window, OpensAsLaidOutWithTheUserNameAndTheFocusOnUpdate) {
   }
   EXPECT_EQ(Out({"get", "Option1"}), std::string(LayoutOf(Control::Option1).text) + " (Zoë Admin)");
   EXPECT_EQ(Out({"get", "pwd"}), LayoutOf(Control::pwd).text);
+  for (const kivo::ControlLayout& layout : kivo::FormLayout()) {
+    if (const std::optional<Control> label = kivo::LabelOf(layout.control)) {
+      EXPECT_EQ(Out({"label", layout.name}), LayoutOf(*label).text) << layout.name;
+    }
+  }
 
   EXPECT_EQ(Out({"focus"}), "Command1");
   // Hidden controls and the disabled status box are skipped; of the options only the selected.
