@@ -81,7 +81,9 @@ void AdjustForDpi(RECT& rect, DWORD style, DWORD exStyle, UINT dpi) {
 }
 
 HFONT ArialFont(double points, UINT dpi) {
-  const int height = -static_cast<int>(std::lround(points * dpi / 72.0));
+  // Rounded down, never up: text that fills its label at 96 dpi ("Web Directory") must still
+  // fit the label's scaled width at 144 dpi, where 9.75 pt is 19.5 pixels.
+  const int height = -static_cast<int>(std::floor(points * dpi / 72.0 + 1e-9));
   return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                      DEFAULT_PITCH | FF_SWISS, L"Arial");
