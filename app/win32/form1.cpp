@@ -295,10 +295,10 @@ LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPA
   }
   auto* self = reinterpret_cast<Form1*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!self) return DefWindowProcW(window, message, wParam, lParam);
-  return self->handle(message, wParam, lParam);
+  return self->handle(window, message, wParam, lParam);
 }
 
-LRESULT Form1::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT Form1::handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
       onCommand(LOWORD(wParam), HIWORD(wParam));
@@ -348,7 +348,8 @@ LRESULT Form1::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     default:
       break;
   }
-  return DefWindowProcW(window_, message, wParam, lParam);
+  // The window's own handle: window_ is already cleared for the messages after WM_DESTROY.
+  return DefWindowProcW(window, message, wParam, lParam);
 }
 
 void Form1::onCommand(int id, int code) {

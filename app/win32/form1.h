@@ -52,7 +52,7 @@ class Form1 final : private FormView {
   void unload() override;
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   void createControls();
   // Sizes the window, the fonts and every control for the current DPI.
