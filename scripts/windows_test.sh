@@ -6,6 +6,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The whole stage runs in one virtual display with a window manager: the first Wine program
+# starts the prefix's desktop process, whose display every later window uses, and Wine's
+# message boxes take clicks only with a window manager running.
+if [[ -z ${KIVO_WINE_DISPLAY:-} ]]; then
+  KIVO_WINE_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+openbox >/dev/null 2>&1 &
+openbox_pid=$!
+for ((tries = 0; tries < 100; tries++)); do
+  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+  sleep 0.1
+done
+
 # One prefix under build/ and one persistent wineserver for it: a server that wine starts by
 # itself would hold every run's output pipe open for seconds after the program ends.
 export WINEPREFIX=$PWD/build/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
@@ -20,7 +33,7 @@ mkdir -p "$WINEPREFIX"
 # A server that an interrupted run left on this prefix would refuse a second one.
 wineserver -k >/dev/null 2>&1 && wineserver -w
 wineserver -p >/dev/null 2>&1
-trap 'wineserver -k 2>/dev/null || true' EXIT
+trap 'wineserver -k 2>/dev/null || true; kill "$openbox_pid" 2>/dev/null || true' EXIT
 trap 'exit 130' INT TERM
 
 started=$SECONDS

@@ -57,11 +57,37 @@ void Stop(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
-// Xvfb and openbox for the whole test program: without a window manager, Wine's message
-// boxes do not take clicks.
+// Xvfb and openbox for the whole test program, unless the test run gives a display (as
+// scripts/windows_test.sh does): the prefix's desktop process, which the first Wine program
+// starts, draws every later window on its own display. Without a window manager, Wine's
+// message boxes do not take clicks.
 class VirtualDisplay : public ::testing::Environment {
  public:
   void SetUp() override {
+    const char* given = std::getenv("DISPLAY");
+    if (given == nullptr || *given == '\0') {
+      ASSERT_NO_FATAL_FAILURE(startDisplay());
+    }
+    if (!Managed()) openbox_ = Spawn({"openbox"}, "/dev/null");
+    bool managed = Managed();
+    for (int i = 0; i < 100 && !managed; ++i) {
+      usleep(100000);
+      managed = Managed();
+    }
+    ASSERT_TRUE(managed) << "openbox did not start";
+  }
+  void TearDown() override {
+    Stop(openbox_);
+    Stop(xvfb_);
+  }
+
+ private:
+  static bool Managed() {
+    return std::system("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'") ==
+           0;
+  }
+
+  void startDisplay() {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     xvfb_ = Spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
@@ -74,23 +100,8 @@ class VirtualDisplay : public ::testing::Environment {
     ASSERT_GT(read(fds[0], number, sizeof number - 1), 0);
     close(fds[0]);
     setenv("DISPLAY", (":" + std::string(number, strcspn(number, "\n"))).c_str(), 1);
-    openbox_ = Spawn({"openbox"}, "/dev/null");
-    ASSERT_GT(openbox_, 0);
-    bool managed = false;
-    for (int i = 0; i < 100 && !managed; ++i) {
-      managed = std::system(
-                    "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | "
-                    "grep -q 'window id'") == 0;
-      if (!managed) usleep(100000);
-    }
-    ASSERT_TRUE(managed) << "openbox did not start";
-  }
-  void TearDown() override {
-    Stop(openbox_);
-    Stop(xvfb_);
   }
 
- private:
   pid_t xvfb_ = -1;
   pid_t openbox_ = -1;
 };
