@@ -9,7 +9,8 @@
 //   key NAME tab|return         post the key to the control, through the window's message loop
 //   label NAME                  the text of the control just before it in z-order, by which
 //                               screen readers name a text box
-//   state NAME                  "visible enabled left top width height", pixels in the client
+//   state NAME                  "visible enabled left top width height mask", pixels in the
+//                               client, mask the code of a text box's password character
 //   client                      "width height" of the client area
 //   focus                       the name of the control that has the focus
 //   message                     wait for a message box: "title\nbuttons icons\ntext", then OK
@@ -260,7 +261,8 @@ int Run(int argc, wchar_t** argv) {
     Print(std::to_wstring(IsWindowVisible(child) ? 1 : 0) + L" " +
           std::to_wstring(IsWindowEnabled(child) ? 1 : 0) + L" " + std::to_wstring(rect.left) +
           L" " + std::to_wstring(rect.top) + L" " + std::to_wstring(rect.right - rect.left) + L" " +
-          std::to_wstring(rect.bottom - rect.top));
+          std::to_wstring(rect.bottom - rect.top) + L" " +
+          std::to_wstring(SendMessageW(child, EM_GETPASSWORDCHAR, 0, 0)));
     return 0;
   }
   return 2;

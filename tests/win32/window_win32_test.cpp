@@ -142,12 +142,13 @@ struct State {
   bool visible;
   bool enabled;
   int left, top, width, height;
+  int mask;  // the character a text box shows for each one typed, 0 for none
 };
 
 State StateOf(Control control) {
   std::istringstream in(Out({"state", Name(control)}));
   State s{};
-  in >> s.visible >> s.enabled >> s.left >> s.top >> s.width >> s.height;
+  in >> s.visible >> s.enabled >> s.left >> s.top >> s.width >> s.height >> s.mask;
   return s;
 }
 
@@ -188,6 +189,9 @@ TEST_F(Win32Window, OpensAsLaidOutWithTheUserNameAndTheFocusOnUpdate) {
     EXPECT_EQ(state.top, Px(layout.top));
     EXPECT_EQ(state.width, Px(layout.width));
     EXPECT_EQ(state.height, Px(layout.height));
+    if (layout.kind == ControlKind::kTextBox) {
+      EXPECT_EQ(state.mask, layout.masked ? '*' : 0);
+    }
   }
   EXPECT_EQ(Out({"get", "Option1"}), std::string(LayoutOf(Control::Option1).text) + " (Zoë Admin)");
   EXPECT_EQ(Out({"get", "pwd"}), LayoutOf(Control::pwd).text);
