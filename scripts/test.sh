@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test suite: the suite under AddressSanitizer (with leak
 # checking) and UndefinedBehaviorSanitizer, bounded fuzzing, the Windows cross-build with its
-# zip and the companion's end-to-end tests under Wine, the .deb packages installed and run, and
-# last the suite on the regular build, whose CTest summary closes the run. Each stage prints its
-# duration at its end; the durations and the total come before that summary.
+# zip, the companion's end-to-end tests and the native window's tests under Wine, the .deb
+# packages installed and run, and last the suite on the regular build, whose CTest summary
+# closes the run. Each stage prints its duration at its end; the durations and the total come
+# before that summary.
 # Usage: scripts/test.sh [--quick]   (--quick: the regular suite only)
 set -euo pipefail
 cd "$(dirname "$0")/.."

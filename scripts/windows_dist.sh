@@ -9,8 +9,9 @@ build=build-windows
 scripts/windows_build.sh >/dev/null
 
 programs=("$build/cli/kivo-dbupdate-cli.exe")
-window=$(find "$build" -name kivo-dbupdate.exe -type f -print -quit)
-[[ -n $window ]] && programs+=("$window")
+# By its place in the build: a search would also find the copy a previous run staged.
+window=$build/app/win32/kivo-dbupdate.exe
+[[ -f $window ]] && programs+=("$window")
 
 system_dlls='^(kernel32|user32|gdi32|advapi32|shell32|comctl32|comdlg32|ole32|oleaut32|msvcrt|odbc32|ws2_32|uxtheme|version|shlwapi|imm32|winmm|api-ms-win-[a-z0-9-]+)\.dll$'
 stage=$build/dist

@@ -67,12 +67,29 @@ constexpr bool InEnumOrder() {
 }
 static_assert(InEnumOrder());
 
+// Each text box with the label in front of it.
+constexpr std::array<std::array<Control, 2>, 6> kLabelled = {{
+    {C::ServerName, C::SQLSrvLabel},
+    {C::Text1, C::Label3},
+    {C::WebDirbox, C::Label4},
+    {C::Client, C::Label9},
+    {C::saname, C::Label1},
+    {C::pwd, C::Label2},
+}};
+
 }  // namespace
 
 std::span<const ControlLayout> FormLayout() { return kLayout; }
 
 const ControlLayout& LayoutOf(Control control) {
   return kLayout[static_cast<std::size_t>(control)];
+}
+
+std::optional<Control> LabelOf(Control box) {
+  for (const auto& [labelled, label] : kLabelled) {
+    if (labelled == box) return label;
+  }
+  return std::nullopt;
 }
 
 }  // namespace kivo

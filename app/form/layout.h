@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 
 // The window's layout, written once for every front end: positions and sizes in twips (15 make
@@ -59,6 +60,8 @@ struct ControlLayout {
 };
 
 inline constexpr const char* kFormCaption = "KIVO_DBUpdate_May_07_2018";
+// The title of the message boxes.
+inline constexpr const char* kApplicationTitle = "Kivo DB Update";
 inline constexpr int kFormWidthTwips = 6765;
 inline constexpr int kFormHeightTwips = 5070;
 inline constexpr Control kFirstFocus = Control::Command1;
@@ -70,5 +73,8 @@ std::span<const ControlLayout> FormLayout();
 
 // The entry of one control.
 const ControlLayout& LayoutOf(Control control);
+
+// The label that names a text box for screen readers, if it has one.
+std::optional<Control> LabelOf(Control box);
 
 }  // namespace kivo

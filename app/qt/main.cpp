@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include "app/form/layout.h"
 #include "app/qt/dialogs.h"
 #include "app/qt/main_window.h"
 #include "app/qt/startup.h"
@@ -8,7 +9,7 @@
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   // Not the display name: Qt would append that to the window's caption.
-  QApplication::setApplicationName(QStringLiteral("Kivo DB Update"));
+  QApplication::setApplicationName(QString::fromUtf8(kivo::kApplicationTitle));
 
   QtDialogs dialogs;
   std::unique_ptr<Form1> window = OpenMainWindow(kivo::DefaultRunEnvironment(), dialogs);

@@ -15,6 +15,7 @@
 #include <QTextDocument>
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -115,8 +116,9 @@ QWidget* MakeControl(QWidget* parent, const kivo::ControlLayout& layout) {
       auto* button = Make<QPushButton>(parent, layout.name, place);
       button->setText(text);
       button->setFont(ControlFont(layout.fontPoints));
-      // Neither Enter nor Escape presses a button of this window.
-      button->setAutoDefault(false);
+      // Enter clicks the focused button, as in Windows' dialogs; outside a dialog no button
+      // becomes the default, so Enter elsewhere and Escape press none.
+      button->setAutoDefault(true);
       button->setDefault(false);
       return button;
     }
@@ -164,6 +166,13 @@ Form1::Form1(kivo::RunEnvironment environment, Dialogs& dialogs, kivo::NameLooku
     // Labels and lines take no focus.
     if (layout.kind != kivo::ControlKind::kLabel && layout.kind != kivo::ControlKind::kLine) {
       tabStops.emplace_back(layout.tabIndex, control);
+    }
+  }
+
+  // Screen readers name a text box by its label.
+  for (const kivo::ControlLayout& layout : kivo::FormLayout()) {
+    if (const std::optional<kivo::Control> label = kivo::LabelOf(layout.control)) {
+      static_cast<QLabel*>(widget(*label))->setBuddy(widget(layout.control));
     }
   }
 

@@ -1,5 +1,6 @@
 #include "app/qt/main_window.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFontInfo>
 #include <QImage>
@@ -14,10 +15,12 @@
 #include <QTest>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "app/form/layout.h"
 #include "app/qt/dialogs.h"
 #include "app/qt/startup.h"
 #include "base/error.h"
@@ -79,7 +82,8 @@ class Form1Test : public QObject {
   void startUp();
   void logonSwitchKeepsTypedText();
   void tabOrder();
-  void noDefaultOrCancelButton();
+  void enterClicksOnlyTheFocusedButton();
+  void textBoxesAreNamedByTheirLabels();
   void addStatus_data();
   void addStatus();
   void addStatusShowsTheLastLine();
@@ -347,7 +351,7 @@ void Form1Test::tabOrder() {
   QCOMPARE(chain(), QStringList({"saname", "pwd", "Command1", "Command2", "Option2", "WebDirbox"}));
 }
 
-void Form1Test::noDefaultOrCancelButton() {
+void Form1Test::enterClicksOnlyTheFocusedButton() {
   makeWindow("webadmin").Form_Load();
   showAndActivate();
   QSignalSpy update(control<QPushButton>("Command1"), &QPushButton::clicked);
@@ -360,6 +364,25 @@ void Form1Test::noDefaultOrCancelButton() {
   QCOMPARE(update.count(), 0);
   QCOMPARE(exit.count(), 0);
   QVERIFY(form_->isVisible());
+
+  auto* exitButton = control<QPushButton>("Command2");
+  exitButton->setFocus();
+  QTest::keyClick(exitButton, Qt::Key_Enter);
+  QCOMPARE(exit.count(), 1);
+  QCOMPARE(update.count(), 0);
+  QVERIFY(!form_->isVisible());
+}
+
+void Form1Test::textBoxesAreNamedByTheirLabels() {
+  makeWindow("webadmin").Form_Load();
+  for (const kivo::ControlLayout& layout : kivo::FormLayout()) {
+    const std::optional<kivo::Control> label = kivo::LabelOf(layout.control);
+    if (!label) continue;
+    QAccessibleInterface* box =
+        QAccessible::queryAccessibleInterface(control<QWidget>(layout.name));
+    QVERIFY(box);
+    QCOMPARE(box->text(QAccessible::Name), QString::fromUtf8(kivo::LayoutOf(*label).text));
+  }
 }
 
 void Form1Test::addStatus_data() {

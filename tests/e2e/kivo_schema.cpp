@@ -64,6 +64,23 @@ std::string KivoSchema::scenarioJson() const {
          more(faultDetails) + "}" + more(serverDetails) + "}";
 }
 
+WindowRunScenario DriverRunFromWindow() {
+  WindowRunScenario run;
+  run.schema.missing = {"MD.CustomerContact"};
+  run.login = run.schema.login;
+  run.password = run.schema.password;
+  // The run's fixed progress texts end in CR LF themselves.
+  for (const char* line :
+       {"Table CHXD.T2011 columns altered!", "No table MD.CustomerContact existing!",
+        "Table CHXD.CustomerContact columns altered!", "Table MD.Customer Columns altered!",
+        "Table CHXD.Customer Columns altered!"}) {
+    run.statusLog += std::string(line) + "\r\n\r\n";
+  }
+  run.statusLog += "Kivo client was update successful\r\n";
+  run.message = "Update successful!";
+  return run;
+}
+
 std::string KivoConnectionValue(int port, const std::string& database) {
   return "Provider=SQLOLEDB.1;Persist Security Info=False;Data Source=127.0.0.1," +
          std::to_string(port) + ";Initial Catalog=" + database +

@@ -30,6 +30,17 @@ struct KivoSchema {
   std::string scenarioJson() const;
 };
 
+// The whole run that each window's test drives through the driver: the schema lacks
+// MD.CustomerContact, the user picks the SQL login and types these credentials.
+struct WindowRunScenario {
+  KivoSchema schema;
+  std::string login;
+  std::string password;
+  std::string statusLog;  // the status box afterwards, lines separated by CR LF
+  std::string message;    // the one message box
+};
+WindowRunScenario DriverRunFromWindow();
+
 // The connection value the web application keeps for the stand-in on `port`.
 std::string KivoConnectionValue(int port, const std::string& database = "KivoDB");
 

@@ -91,22 +91,17 @@ void WindowRunTest::fullRunOnTheScriptedClient() {
 
 void WindowRunTest::fullRunThroughTheDriver() {
   qputenv("KIVO_ODBC_DRIVER", "FreeTDS");
-  kivo::testing::KivoSchema schema;
-  schema.missing = {"MD.CustomerContact"};
-  kivo::testing::StandIn server(schema.scenarioJson());
+  const kivo::testing::WindowRunScenario run = kivo::testing::DriverRunFromWindow();
+  kivo::testing::StandIn server(run.schema.scenarioJson());
   kivo::testing::WebDirectory dir;
   dir.writeEntry(kivo::testing::KivoConnectionValue(server.port()));
   RecordingDialogs dialogs;
   Form1 form(kivo::DefaultRunEnvironment(), dialogs, FixedNames());
-  runFromWindow(form, QString::fromStdString(dir.pathText()), "kivo", "kivo-pw");
+  runFromWindow(form, QString::fromStdString(dir.pathText()), QString::fromStdString(run.login),
+                QString::fromStdString(run.password));
 
-  QCOMPARE(form.statusText(), Line("Table CHXD.T2011 columns altered!") +
-                                  Line("No table MD.CustomerContact existing!") +
-                                  Line("Table CHXD.CustomerContact columns altered!") +
-                                  Line("Table MD.Customer Columns altered!") +
-                                  Line("Table CHXD.Customer Columns altered!") +
-                                  "Kivo client was update successful\r\n");
-  QCOMPARE(dialogs.messages, QStringList{"Update successful!"});
+  QCOMPARE(form.statusText(), QString::fromStdString(run.statusLog));
+  QCOMPARE(dialogs.messages, QStringList{QString::fromStdString(run.message)});
   QCOMPARE(server.columnType("CHXD.Customer_Hist", "Address"),
            std::optional<std::string>("nvarchar(250)"));
 }
