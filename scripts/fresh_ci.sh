@@ -107,9 +107,12 @@ fi
 say "running .ci/run on $(git -C "$repo" log -1 --format='%h %s'); log in $log"
 ci_started=$SECONDS
 status=0
-chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+# In the background, so that a TERM or HUP sent to this script runs the cleanup at once: bash
+# holds a trap until a foreground command ends, and wait is interrupted instead.
+(chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   CI=true ${LANG:+LANG=$LANG} /bin/bash -c 'cd /ci/kivo-dbupdate && exec bash .ci/run' \
-  </dev/null 2>&1 | tee "$log" || status=$?
+  </dev/null 2>&1 | tee "$log") &
+wait "$!" || status=$?
 ci_time=$((SECONDS - ci_started))
 
 echo
