@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev groff-base
   dpkg-dev                   # dpkg-shlibdeps, for cpack -G DEB
 )
-# What scripts/, bench/run and app/screenshot.sh call beyond a minimal Debian: file
+# What scripts/, bench/run and the screenshot scripts call beyond a minimal Debian: file
 # (windows_build.sh), odbcinst (bench/run), debootstrap (fresh_ci.sh), the window pictures'
 # tools, the fuzzing compiler, the Windows cross-compiler and Wine, and the packaging tools.
 if [[ "${1:-}" == "--with-test-tools" ]]; then
