@@ -1,9 +1,6 @@
 #include "system/command_line.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>

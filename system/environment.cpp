@@ -1,9 +1,6 @@
 #include "system/environment.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include "base/utf8.h"

@@ -8,9 +8,6 @@
 #include "base/utf8.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #else
 #include <pwd.h>

@@ -19,9 +19,6 @@
 //   kill                        end the window's process, if it still runs
 // The exit status is 0 on success, 1 when the window or the control is missing or a wait ran
 // out, 2 on a usage error.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstddef>
