@@ -24,7 +24,7 @@ struct ReceivedBatch {
 // The stand-in as a child process, for the lifetime of this object.
 //
 // The constructor writes the scenario (the JSON format documented in
-// standin.py) into a fresh temporary folder, starts /usr/bin/python3 with the
+// scenario.py) into a fresh temporary folder, starts /usr/bin/python3 with the
 // script, and waits up to 10 s for its "PORT <n>" line; it throws
 // std::runtime_error with the server's stderr when that fails. The destructor
 // sends SIGTERM (SIGKILL after 2 s) and removes the folder. The server also

@@ -1,0 +1,876 @@
+"""SQL for the stand-in: tokenizer, parser and the statements run against the
+catalog, for one connection's state. Nothing here knows TDS: a statement's
+result is messages, columns and rows, which the server encodes.
+
+SQL behaviour (SQL Server's, for what the program sends):
+- Identifiers are case-insensitive; a table keeps the case it was created
+  with. Unqualified names use the login's default schema (then dbo); three-part
+  names name the database.
+- ``ALTER TABLE t ALTER COLUMN c type [NULL|NOT NULL]`` sets the type; without
+  NOT NULL the column becomes nullable. Missing or not-alterable table: 4902;
+  missing column: 4924; a column that an index uses: 5074 (one per index) then
+  4922, column unchanged (stricter than SQL Server, which lets some widenings
+  of indexed columns through); unknown type: 2715. Names in messages: 4902
+  and 208 give the name as written, 4924 the column as written and the
+  table's last name part as written, 5074 the index's and column's catalog
+  names, 4922 the column as written, 2714 the target's last part as written.
+- ``SELECT list INTO target FROM source [alias]`` creates target with the
+  columns of the list (``*``, ``alias.*``, columns, ``CAST(NULL AS type) AS n``,
+  literals) and the source's row count; it answers with a row count. Missing
+  source: 208, which ends the rest of its batch; no SELECT permission: 229; no
+  CREATE TABLE permission: 262; missing target schema: 2760; target exists:
+  2714 (state 6); duplicate column names: 2705.
+- Every other error ends only its own statement, unless SET XACT_ABORT ON was
+  sent on the connection. A batch that does not parse gets 102 and nothing of
+  it runs. The answer to a failed statement is sent at once when more of the
+  batch follows, so a client's cancel can cut the rest short (with delay_ms).
+- ``SELECT ... FROM`` is evaluated against the catalog: the sys.* views are
+  row sets generated from it, user tables give their "data" rows (see
+  sysviews.py for the subset of SELECT it understands).
+- Statements are split at ``;``. SET, BEGIN/COMMIT/ROLLBACK TRAN and IF
+  statements succeed without effect (no transactions are kept, IF bodies do
+  not run); USE changes the database; SELECT without FROM returns one row
+  (``@@version``, ``@@spid``, ``db_name()``, literals, ...). Any other
+  statement is a syntax error (102).
+"""
+
+import re
+import time
+
+import sysviews
+from scenario import (DEFAULT_COLLATION, Column, SqlMessage, Table, applies_to, fold, msg_102,
+                      msg_208, msg_4902)
+
+# The same release as the version that LOGINACK and PRELOGIN announce.
+VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
+                "\tKivo test stand-in (TDS 7.4)\n")
+
+KNOWN_TYPES = {
+    "bit", "tinyint", "smallint", "int", "bigint", "decimal", "numeric",
+    "money", "smallmoney", "float", "real", "date", "time", "datetime",
+    "datetime2", "smalldatetime", "datetimeoffset", "char", "varchar", "text",
+    "nchar", "nvarchar", "ntext", "binary", "varbinary", "image",
+    "uniqueidentifier", "xml", "sql_variant", "timestamp", "rowversion",
+    "hierarchyid", "geography", "geometry", "sysname",
+}
+
+
+# ---------------------------------------------------------------------------
+# Tokenizer and parser
+
+TOKEN_RE = re.compile(r"""
+  (?P<ws>\s+)
+| (?P<lcomment>--[^\n]*)
+| (?P<bcomment>/\*.*?\*/)
+| (?P<str>[Nn]?'(?:[^']|'')*')
+| (?P<bident>\[(?:[^\]]|\]\])*\])
+| (?P<qident>"(?:[^"]|"")*")
+| (?P<num>\d+(?:\.\d+)?)
+| (?P<var>@@?[A-Za-z_][A-Za-z0-9_@$#]*)
+| (?P<ident>[A-Za-z_#][A-Za-z0-9_@$#]*)
+| (?P<op><>|!=|>=|<=|[-+*/%=<>.,;()~&|^!])
+""", re.X | re.S)
+
+
+class Tok:
+    def __init__(self, kind, text, value, pos, line):
+        self.kind = kind    # ident, str, num, var, op
+        self.text = text    # as written
+        self.value = value  # identifier without brackets, string content
+        self.pos = pos
+        self.line = line
+
+    def is_kw(self, *words):
+        return self.kind == "ident" and self.text.upper() in words
+
+    def is_op(self, op):
+        return self.kind == "op" and self.text == op
+
+
+class SyntaxErr(Exception):
+    def __init__(self, near):
+        super().__init__(near)
+        self.near = near
+
+
+def tokenize(text):
+    toks = []
+    pos = 0
+    line = 1
+    while pos < len(text):
+        m = TOKEN_RE.match(text, pos)
+        if not m:
+            if text.startswith("'", pos) or text[pos:pos + 2] in ("N'", "n'"):
+                raise SqlErrorBatch(SqlMessage(
+                    105, 15, 1, "Unclosed quotation mark after the character string '%s'."
+                    % text[pos + 1:]))
+            raise SyntaxErr(text[pos])
+        kind = m.lastgroup
+        s = m.group()
+        if kind == "bident":
+            toks.append(Tok("ident", s, s[1:-1].replace("]]", "]"), pos, line))
+        elif kind == "qident":
+            toks.append(Tok("ident", s, s[1:-1].replace('""', '"'), pos, line))
+        elif kind == "str":
+            inner = s[s.index("'") + 1:-1].replace("''", "'")
+            toks.append(Tok("str", s, inner, pos, line))
+        elif kind in ("ident", "num", "var", "op"):
+            toks.append(Tok(kind, s, s, pos, line))
+        line += s.count("\n")
+        pos = m.end()
+    return toks
+
+
+class SqlErrorBatch(Exception):
+    """An error that rejects the whole batch before anything runs."""
+
+    def __init__(self, message):
+        super().__init__(message.text)
+        self.message = message
+
+
+class Name:
+    """A multi-part object name: parts (values) and the text as written."""
+
+    def __init__(self, parts, written):
+        self.parts = parts
+        self.written = written
+
+
+class Parser:
+    def __init__(self, toks, text):
+        self.toks = toks
+        self.i = 0
+        self.text = text
+
+    def peek(self, k=0):
+        j = self.i + k
+        return self.toks[j] if j < len(self.toks) else None
+
+    def at_end(self):
+        return self.i >= len(self.toks)
+
+    def fail(self):
+        t = self.peek()
+        raise SyntaxErr(t.text if t else (self.toks[-1].text if self.toks else ""))
+
+    def next(self):
+        t = self.peek()
+        if t is None:
+            self.fail()
+        self.i += 1
+        return t
+
+    def expect_kw(self, *words):
+        t = self.peek()
+        if t is None or not t.is_kw(*words):
+            self.fail()
+        self.i += 1
+        return t
+
+    def expect_op(self, op):
+        t = self.peek()
+        if t is None or not t.is_op(op):
+            self.fail()
+        self.i += 1
+        return t
+
+    def accept_kw(self, *words):
+        t = self.peek()
+        if t is not None and t.is_kw(*words):
+            self.i += 1
+            return t
+        return None
+
+    def accept_op(self, op):
+        t = self.peek()
+        if t is not None and t.is_op(op):
+            self.i += 1
+            return t
+        return None
+
+    def ident(self):
+        t = self.peek()
+        if t is None or t.kind != "ident":
+            self.fail()
+        self.i += 1
+        return t
+
+    def name(self):
+        first = self.ident()
+        parts = [first.value]
+        last = first
+        while self.peek() is not None and self.peek().is_op(".") and len(parts) < 4:
+            self.i += 1
+            if self.peek() is not None and self.peek().is_op("."):
+                parts.append("")  # db..table: the default schema
+                continue
+            last = self.ident()
+            parts.append(last.value)
+        written = self.text[first.pos:last.pos + len(last.text)]
+        return Name(parts, written)
+
+    def type_spec(self):
+        t = self.ident()
+        name = t.value.lower()
+        args = []
+        if self.accept_op("("):
+            while True:
+                a = self.next()
+                if a.kind == "num" or a.is_kw("MAX"):
+                    args.append(a.text.lower())
+                else:
+                    self.i -= 1
+                    self.fail()
+                if self.accept_op(")"):
+                    break
+                self.expect_op(",")
+        return name + ("(%s)" % ",".join(args) if args else "")
+
+
+# Statement kinds ------------------------------------------------------------
+
+
+class Stmt:
+    housekeeping = False
+    line = 1
+
+
+class AlterColumn(Stmt):
+    def __init__(self, table, column, type_, nullable):
+        self.table = table
+        self.column = column
+        self.type = type_
+        self.nullable = nullable
+
+
+class SelectInto(Stmt):
+    def __init__(self, items, target, source, alias):
+        self.items = items
+        self.target = target
+        self.source = source
+        self.alias = alias
+
+
+class SelectValues(Stmt):
+    def __init__(self, items):
+        self.items = items
+        self.housekeeping = bool(items) and items[0][0][0] == "var"
+
+
+class SelectQuery(Stmt):
+    """A SELECT with FROM: evaluated against the catalog (sysviews)."""
+
+    def __init__(self, selects):
+        self.selects = selects
+
+
+class NoOp(Stmt):
+    def __init__(self, housekeeping, set_words=None):
+        self.housekeeping = housekeeping
+        self.set_words = set_words or []
+
+
+class Use(Stmt):
+    def __init__(self, db):
+        self.db = db
+
+
+# Expressions in select lists: tuples
+#   ("star", prefix_or_None) | ("col", [parts]) | ("var", name) | ("num", text)
+#   ("str", value) | ("null",) | ("cast", expr, type) | ("func", name, [args])
+
+
+def parse_expr(p):
+    t = p.next()
+    if t.is_op("*"):
+        return ("star", None)
+    if t.is_op("-") and p.peek() is not None and p.peek().kind == "num":
+        n = p.next()
+        return ("num", "-" + n.text)
+    if t.is_op("("):
+        e = parse_expr(p)
+        p.expect_op(")")
+        return e
+    if t.kind == "var":
+        return ("var", t.text)
+    if t.kind == "num":
+        return ("num", t.text)
+    if t.kind == "str":
+        return ("str", t.value)
+    if t.kind == "ident":
+        if t.is_kw("NULL"):
+            return ("null",)
+        if t.is_kw("CAST") and p.peek() is not None and p.peek().is_op("("):
+            p.expect_op("(")
+            e = parse_expr(p)
+            p.expect_kw("AS")
+            ty = p.type_spec()
+            p.expect_op(")")
+            return ("cast", e, ty)
+        if p.peek() is not None and p.peek().is_op("("):
+            p.expect_op("(")
+            args = []
+            if not p.accept_op(")"):
+                while True:
+                    args.append(parse_expr(p))
+                    if p.accept_op(")"):
+                        break
+                    p.expect_op(",")
+            return ("func", t.value, args)
+        parts = [t.value]
+        while p.peek() is not None and p.peek().is_op("."):
+            p.i += 1
+            if p.accept_op("*"):
+                return ("star", parts)
+            parts.append(p.ident().value)
+        return ("col", parts)
+    p.i -= 1
+    p.fail()
+
+
+def parse_select_list(p):
+    items = []
+    while True:
+        e = parse_expr(p)
+        alias = None
+        if e[0] != "star":
+            if p.accept_kw("AS"):
+                a = p.next()
+                if a.kind not in ("ident", "str"):
+                    p.i -= 1
+                    p.fail()
+                alias = a.value
+            elif (p.peek() is not None and p.peek().kind == "ident"
+                  and not p.peek().is_kw("INTO", "FROM", "WHERE", "ORDER", "GROUP")):
+                alias = p.next().value
+        items.append((e, alias))
+        if not p.accept_op(","):
+            break
+    return items
+
+
+def parse_statement(toks, text):
+    p = Parser(toks, text)
+    t = p.peek()
+    if t.is_kw("ALTER"):
+        p.next()
+        p.expect_kw("TABLE")
+        table = p.name()
+        p.expect_kw("ALTER")
+        p.expect_kw("COLUMN")
+        col = p.ident()
+        ty = p.type_spec()
+        if p.accept_kw("COLLATE"):
+            p.ident()
+        nullable = True
+        if p.accept_kw("NOT"):
+            p.expect_kw("NULL")
+            nullable = False
+        else:
+            p.accept_kw("NULL")
+        if not p.at_end():
+            p.fail()
+        return AlterColumn(table, col.value, ty, nullable)
+    if (t.is_kw("SELECT") and any(x.is_kw("FROM") for x in toks)
+            and not any(x.is_kw("INTO") for x in toks)):
+        try:
+            return SelectQuery(sysviews.parse_query(toks))
+        except sysviews.CatalogError as e:
+            raise SqlErrorBatch(SqlMessage(e.number, e.severity, e.state, e.text))
+    if t.is_kw("SELECT"):
+        p.next()
+        items = parse_select_list(p)
+        if p.accept_kw("INTO"):
+            target = p.name()
+            p.expect_kw("FROM")
+            source = p.name()
+            alias = None
+            if p.accept_kw("AS"):
+                alias = p.ident().value
+            elif p.peek() is not None and p.peek().kind == "ident":
+                alias = p.ident().value
+            if not p.at_end():
+                p.fail()
+            return SelectInto(items, target, source, alias)
+        if p.at_end():
+            return SelectValues(items)
+        p.fail()
+    if t.is_kw("SET"):
+        words = [x.text.upper() for x in toks[1:]]
+        return NoOp(True, words)
+    if t.is_kw("IF"):
+        return NoOp(True)
+    if t.is_kw("USE"):
+        p.next()
+        db = p.ident()
+        if not p.at_end():
+            p.fail()
+        return Use(db.value)
+    if t.is_kw("BEGIN", "COMMIT", "ROLLBACK", "SAVE"):
+        p.next()
+        if not p.accept_kw("TRAN", "TRANSACTION", "WORK") and not p.at_end():
+            p.fail()
+        return NoOp(False)
+    p.fail()
+
+
+def parse_batch(text):
+    """Split a batch at ';' and parse every statement; raises SqlErrorBatch."""
+    try:
+        toks = tokenize(text)
+    except SyntaxErr as e:
+        raise SqlErrorBatch(msg_102(e.near))
+    stmts = []
+    cur = []
+    for t in toks + [None]:
+        if t is None or t.is_op(";"):
+            if cur:
+                try:
+                    s = parse_statement(cur, text)
+                except SyntaxErr as e:
+                    raise SqlErrorBatch(msg_102(e.near))
+                s.line = cur[0].line
+                stmts.append(s)
+            cur = []
+        else:
+            cur.append(t)
+    return stmts
+
+
+# ---------------------------------------------------------------------------
+# Statements run against the catalog (caller holds the server's lock)
+
+
+class Result:
+    """What one statement answers: messages, then a database change or a result set."""
+
+    def __init__(self):
+        self.messages = []
+        self.database_change = None  # (new, old) database name, after USE
+        self.columns = None  # a result set: [(name, kind, size)], kind int, bigint or nvarchar
+        self.rows = []
+        self.rowcount = None
+        self.select = False  # the statement was a SELECT, for the DONE token
+        self.abort = False
+
+
+class SqlSession:
+    """One connection's SQL state: its login, database, options and the
+    parameters of the request being run."""
+
+    def __init__(self, server, spid):
+        self.server = server
+        self.spid = spid
+        self.login = None
+        self.db_name = None
+        self.xact_abort = False
+        self.last_error = 0
+        self.last_rowcount = 0
+        self.params = {}  # the bound parameters of the request being run, by folded name
+
+    def resolve(self, name):
+        """(database, schema, table name) of a Name, or None for a bad name."""
+        parts = name.parts
+        if len(parts) == 1:
+            return self.db_name, None, parts[0]
+        if len(parts) == 2:
+            return self.db_name, parts[0], parts[1]
+        if len(parts) == 3:
+            return parts[0], parts[1] or None, parts[2]
+        return None
+
+    def find_table(self, name):
+        r = self.resolve(name)
+        if r is None:
+            return None, None
+        db = self.server.database(r[0])
+        if db is None:
+            return None, None
+        if r[1] is None:
+            t = db.table(self.login.default_schema, r[2]) or db.table("dbo", r[2])
+        else:
+            t = db.table(r[1], r[2])
+        return db, t
+
+    def execute(self, stmt):
+        res = Result()
+        handler = {
+            AlterColumn: self.exec_alter,
+            SelectInto: self.exec_select_into,
+            SelectValues: self.exec_select_values,
+            SelectQuery: self.exec_query,
+            NoOp: self.exec_noop,
+            Use: self.exec_use,
+        }[type(stmt)]
+        handler(stmt, res)
+        return res
+
+    def exec_noop(self, stmt, res):
+        words = stmt.set_words
+        if len(words) >= 2 and words[0] == "XACT_ABORT":
+            self.xact_abort = words[1] == "ON"
+
+    def exec_use(self, stmt, res):
+        db = self.server.database(stmt.db)
+        if db is None:
+            res.messages.append(SqlMessage(911, 16, 1, "Database '%s' does not exist. Make sure "
+                                           "that the name is entered correctly." % stmt.db))
+            return
+        old = self.db_name
+        self.db_name = db.name
+        res.database_change = (db.name, old)
+        res.messages.append(SqlMessage(5701, 0, 1, "Changed database context to '%s'." % db.name))
+
+    def exec_alter(self, stmt, res):
+        db, table = self.find_table(stmt.table)
+        if table is None or applies_to(table.not_alterable, self.login.name):
+            res.messages.append(msg_4902(stmt.table.written))
+            return
+        base = stmt.type.split("(")[0]
+        if base not in KNOWN_TYPES:
+            res.messages.append(SqlMessage(2715, 16, 6, "Column, parameter, or variable #%d: "
+                                           "Cannot find data type %s."
+                                           % (1, base)))
+            return
+        col = table.column(stmt.column)
+        if col is None:
+            res.messages.append(SqlMessage(
+                4924, 16, 1, "ALTER TABLE ALTER COLUMN failed because column '%s' does not "
+                "exist in table '%s'." % (stmt.column, stmt.table.parts[-1])))
+            return
+        blocking = [n for n, cols in table.indexes if fold(col.name) in {fold(c) for c in cols}]
+        if blocking:
+            for n in blocking:
+                res.messages.append(SqlMessage(5074, 16, 1, "The index '%s' is dependent on "
+                                               "column '%s'." % (n, col.name)))
+            res.messages.append(SqlMessage(4922, 16, 9, "ALTER TABLE ALTER COLUMN %s failed "
+                                           "because one or more objects access this column."
+                                           % stmt.column))
+            return
+        col.type = stmt.type
+        col.nullable = stmt.nullable
+        col.collation = db.collation  # no COLLATE: the database's default
+
+    def exec_select_into(self, stmt, res):
+        login = self.login
+        db, source = self.find_table(stmt.source)
+        if source is None:
+            res.messages.append(msg_208(stmt.source.written))
+            res.abort = True
+            return
+        if applies_to(source.not_readable, login.name):
+            res.messages.append(SqlMessage(
+                229, 14, 5, "The SELECT permission was denied on the object '%s', database "
+                "'%s', schema '%s'." % (source.name, db.name, source.schema)))
+            return
+        prefixes = {fold(source.name)}
+        if stmt.alias:
+            prefixes = {fold(stmt.alias)}
+        columns = []
+        for expr, alias in stmt.items:
+            kind = expr[0]
+            if kind == "star":
+                if expr[1] is not None and fold(expr[1][-1]) not in prefixes:
+                    res.messages.append(SqlMessage(
+                        107, 16, 1, "The column prefix '%s' does not match with a table name "
+                        "or alias name used in the query." % ".".join(expr[1])))
+                    return
+                columns += [Column(c.name, c.type, c.nullable, c.collation)
+                            for c in source.columns]
+                continue
+            if kind == "col":
+                c = source.column(expr[1][-1])
+                if c is None or (len(expr[1]) > 1 and fold(expr[1][-2]) not in prefixes):
+                    res.messages.append(SqlMessage(207, 16, 1, "Invalid column name '%s'."
+                                                   % expr[1][-1]))
+                    return
+                columns.append(Column(alias or c.name, c.type, c.nullable))
+                continue
+            try:
+                ctype, _ = self.evaluate(expr)
+            except SqlErrorStatement as e:
+                res.messages.append(e.message)
+                return
+            nullable = kind in ("null", "cast")
+            if not alias:
+                res.messages.append(SqlMessage(
+                    1038, 16, 5, "An object or column name is missing or empty. For SELECT "
+                    "INTO statements, verify each column has a name. For other statements, "
+                    "look for empty alias names. Aliases defined as \"\" or [] are not allowed. "
+                    "Change the alias to a valid name."))
+                return
+            columns.append(Column(alias, ctype, nullable))
+        r = self.resolve(stmt.target)
+        target_db = self.server.database(r[0]) if r else None
+        if target_db is None:
+            res.messages.append(SqlMessage(2702, 16, 2, "Database '%s' does not exist."
+                                           % (r[0] if r else stmt.target.written)))
+            return
+        if not login.may_create_tables:
+            res.messages.append(SqlMessage(262, 14, 1, "CREATE TABLE permission denied in "
+                                           "database '%s'." % target_db.name))
+            return
+        schema = r[1] or login.default_schema
+        if not target_db.schema_exists(schema):
+            res.messages.append(SqlMessage(2760, 16, 1, 'The specified schema name "%s" either '
+                                           "does not exist or you do not have permission to use "
+                                           "it." % schema))
+            return
+        if target_db.table(schema, r[2]) is not None:
+            res.messages.append(SqlMessage(2714, 16, 6, "There is already an object named '%s' "
+                                           "in the database." % r[2]))
+            return
+        seen = set()
+        for c in columns:
+            if fold(c.name) in seen:
+                res.messages.append(SqlMessage(
+                    2705, 16, 3, "Column names in each table must be unique. Column name '%s' "
+                    "in table '%s' is specified more than once." % (c.name, r[2])))
+                return
+            seen.add(fold(c.name))
+        for s in target_db.schemas + [t.schema for t in target_db.tables]:
+            if fold(s) == fold(schema):
+                schema = s  # the schema keeps its catalog spelling
+                break
+        target_db.tables.append(Table(schema, r[2], columns, source.rows))
+        res.rowcount = source.rows
+        res.select = True
+
+    def exec_query(self, stmt, res):
+        try:
+            names, rows = sysviews.Evaluator(QueryContext(self)).run(stmt.selects)
+        except sysviews.CatalogError as e:
+            res.messages.append(SqlMessage(e.number, e.severity, e.state, e.text))
+            return
+        cols = []
+        for k, name in enumerate(names):
+            values = [r[k] for r in rows if r[k] is not None]
+            if values and all(isinstance(v, int) for v in values):
+                kind = "int" if all(-2**31 <= v < 2**31 for v in values) else "bigint"
+                cols.append((name, kind, 0))
+            else:
+                longest = max([len(str(v).encode("utf-16-le")) // 2 for v in values] + [1])
+                cols.append((name, "nvarchar", min(8000, 2 * longest)))
+        res.columns, res.rows = cols, rows
+        res.rowcount = len(rows)
+        res.select = True
+
+    def exec_select_values(self, stmt, res):
+        cols = []
+        values = []
+        for expr, alias in stmt.items:
+            if expr[0] in ("star", "col"):
+                res.messages.append(SqlMessage(207, 16, 1, "Invalid column name '%s'."
+                                               % (".".join(expr[1]) if expr[1] else "*")))
+                return
+            try:
+                ctype, value = self.evaluate(expr)
+            except SqlErrorStatement as e:
+                res.messages.append(e.message)
+                return
+            kind = "bigint" if ctype == "bigint" else (
+                "int" if ctype in ("int", "smallint", "tinyint", "bit") else "nvarchar")
+            size = min(8000, max(2, 2 * len(str(value)))) if value is not None else 2
+            cols.append((alias or "", kind, size))
+            values.append(value)
+        res.columns, res.rows = cols, [values]
+        res.rowcount = 1
+        res.select = True
+
+    def evaluate(self, expr):
+        """(type, value) of a scalar expression of a select list."""
+        kind = expr[0]
+        if kind == "null":
+            return "int", None
+        if kind == "num":
+            if "." in expr[1]:
+                return "nvarchar(%d)" % len(expr[1]), expr[1]
+            v = int(expr[1])
+            return ("int" if -2**31 <= v < 2**31 else "bigint"), v
+        if kind == "str":
+            return "varchar(%d)" % max(1, len(expr[1])), expr[1]
+        if kind == "cast":
+            _, value = self.evaluate(expr[1])
+            return expr[2], value
+        if kind == "var":
+            name = expr[1].upper()
+            values = {
+                "@@VERSION": ("nvarchar(300)", VERSION_TEXT),
+                "@@SPID": ("smallint", self.spid),
+                "@@SERVERNAME": ("nvarchar(128)", self.server.server_name),
+                "@@SERVICENAME": ("nvarchar(128)", "MSSQLSERVER"),
+                "@@TRANCOUNT": ("int", 0),
+                "@@LANGUAGE": ("nvarchar(128)", "us_english"),
+                "@@MAX_PRECISION": ("tinyint", 38),
+                "@@TEXTSIZE": ("int", 2147483647),
+                "@@OPTIONS": ("int", 5176),
+                "@@ROWCOUNT": ("int", self.last_rowcount),
+                "@@ERROR": ("int", self.last_error),
+                "@@IDENTITY": ("bigint", None),
+                "@@MICROSOFTVERSION": ("int", 251662288),
+                "@@LANGID": ("smallint", 0),
+                "@@DATEFIRST": ("tinyint", 7),
+                "@@LOCK_TIMEOUT": ("int", -1),
+            }
+            if name not in values:
+                raise SqlErrorStatement(SqlMessage(137, 15, 2, 'Must declare the scalar variable '
+                                                   '"%s".' % expr[1]))
+            return values[name]
+        if kind == "func":
+            name = expr[1].upper()
+            if name == "DB_NAME":
+                return "nvarchar(128)", self.db_name
+            if name in ("SUSER_SNAME", "SUSER_NAME", "ORIGINAL_LOGIN"):
+                return "nvarchar(128)", self.login.name
+            if name in ("USER_NAME", "CURRENT_USER"):
+                return "nvarchar(128)", "dbo"
+            if name == "SCHEMA_NAME":
+                return "nvarchar(128)", self.login.default_schema
+            if name in ("GETDATE", "SYSDATETIME", "CURRENT_TIMESTAMP"):
+                return "nvarchar(30)", time.strftime("%Y-%m-%d %H:%M:%S")
+            if name == "SERVERPROPERTY":
+                arg = expr[2][0][1] if expr[2] and expr[2][0][0] == "str" else ""
+                props = {
+                    "PRODUCTVERSION": self.server.version,
+                    "PRODUCTLEVEL": "RTM",
+                    "EDITION": "Developer Edition (64-bit)",
+                    "ENGINEEDITION": 3,
+                    "SERVERNAME": self.server.server_name,
+                    "MACHINENAME": self.server.server_name,
+                    "COLLATION": "SQL_Latin1_General_CP1_CI_AS",
+                }
+                v = props.get(arg.upper())
+                return ("int" if isinstance(v, int) else "nvarchar(128)"), v
+            raise SqlErrorStatement(SqlMessage(195, 15, 10, "'%s' is not a recognized built-in "
+                                               "function name." % expr[1]))
+        raise SqlErrorStatement(msg_102(str(expr[1] if len(expr) > 1 else "")))
+
+
+class QueryContext:
+    """What a catalog query sees: the session's database, login and parameters."""
+
+    def __init__(self, session):
+        self.session = session
+        self.server = session.server
+        self.db = session.server.database(session.db_name)
+        self.login = session.login
+
+    def param(self, name):
+        key = fold(name)
+        if key not in self.session.params:
+            raise sysviews.CatalogError(137, 15, 2, 'Must declare the scalar variable "%s".'
+                                        % name)
+        return self.session.params[key]
+
+    def rows_of(self, parts):
+        if len(parts) >= 2 and fold(parts[-2]) == "sys":
+            name = parts[-1]
+            if self.server.refuse_catalog or (fold(name) == "sql_expression_dependencies"
+                                              and not self.login.may_read_dependencies):
+                raise sysviews.select_denied(name, "mssqlsystemresource", "sys")
+            if fold(name) == "databases":
+                return sysviews._rows(
+                    ["database_id", "name", "state_desc", "user_access_desc", "is_read_only",
+                     "collation_name", "compatibility_level"],
+                    [(5 + k, d.name, d.state, d.user_access, d.read_only, d.collation, 100)
+                     for k, d in enumerate(self.server.databases)])
+            view = sysviews.sys_view(name, self.db, self.server.version)
+            if view is None:
+                raise sysviews.invalid_object(".".join(parts))
+            return view
+        db, table = self.session.find_table(Name(parts, ".".join(parts)))
+        if table is None:
+            raise sysviews.invalid_object(".".join(parts))
+        if applies_to(table.not_readable, self.login.name):
+            raise sysviews.select_denied(table.name, db.name, table.schema)
+        return sysviews.data_rows(table)
+
+    def object_of(self, object_id):
+        for t in self.db.tables:
+            if self.db.object_id(t) == object_id:
+                return t.schema, t.name, t
+        for d in self.db.dependents:
+            if self.db.dependent_id(d) == object_id:
+                return d.get("schema", "dbo"), d["name"], None
+        return None, None, None
+
+    def table_named(self, text):
+        try:
+            name = Parser(tokenize(text), text).name()
+        except (SyntaxErr, SqlErrorBatch):
+            return None
+        return self.session.find_table(name)[1]
+
+    def call(self, name, args):
+        arg = (args + [None, None, None])
+        if self.server.refuse_catalog and name in ("OBJECT_ID", "OBJECT_NAME", "COL_NAME",
+                                                   "OBJECT_SCHEMA_NAME", "HAS_PERMS_BY_NAME"):
+            raise sysviews.CatalogError(300, 14, 1, "VIEW DEFINITION permission denied on "
+                                        "database '%s'." % self.db.name)
+        if name == "DB_ID":
+            wanted = arg[0] or self.db.name
+            for k, d in enumerate(self.server.databases):
+                if fold(d.name) == fold(wanted):
+                    return 5 + k
+            return None
+        if name == "DB_NAME":
+            return self.db.name
+        if name == "SERVERPROPERTY":
+            props = {"PRODUCTVERSION": self.server.version, "PRODUCTLEVEL": "RTM",
+                     "EDITION": "Developer Edition (64-bit)", "ENGINEEDITION": 3,
+                     "SERVERNAME": self.server.server_name,
+                     "COLLATION": DEFAULT_COLLATION}
+            return props.get(str(arg[0]).upper())
+        if name in ("OBJECT_NAME", "OBJECT_SCHEMA_NAME"):
+            schema, oname, _ = self.object_of(arg[0])
+            return oname if name == "OBJECT_NAME" else schema
+        if name == "COL_NAME":
+            _, _, table = self.object_of(arg[0])
+            if table is None or not isinstance(arg[1], int) or not 1 <= arg[1] <= len(
+                    table.columns):
+                return None
+            return table.columns[arg[1] - 1].name
+        if name == "OBJECT_ID":
+            table = self.table_named(arg[0]) if isinstance(arg[0], str) else None
+            return self.db.object_id(table) if table is not None else None
+        if name == "QUOTENAME":
+            return sysviews.quotename(arg[0])
+        if name == "DATALENGTH":
+            return sysviews.datalength(arg[0])
+        if name == "ISNULL":
+            return arg[1] if arg[0] is None else arg[0]
+        if name == "HAS_PERMS_BY_NAME":
+            return self.has_perms(arg[0], str(arg[1] or "").upper(), str(arg[2] or "").upper())
+        raise sysviews.CatalogError(195, 15, 10, "'%s' is not a recognized built-in function "
+                                    "name." % name)
+
+    def has_perms(self, securable, klass, permission):
+        login = self.login
+        if klass == "DATABASE":
+            return int(permission != "CREATE TABLE" or bool(login.may_create_tables))
+        if klass == "SCHEMA":
+            schema = (securable or "").strip("[]").replace("]]", "]")
+            if not self.db.schema_exists(schema):
+                return None
+            allowed = login.may_alter_schemas
+            if isinstance(allowed, list):
+                return int(fold(schema) in {fold(x) for x in allowed})
+            return int(bool(allowed))
+        if klass == "OBJECT":
+            table = self.table_named(securable or "")
+            if table is None:
+                return None
+            if permission in ("ALTER", "CONTROL"):
+                return int(not applies_to(table.not_alterable, login.name))
+            if permission == "SELECT":
+                return int(not applies_to(table.not_readable, login.name))
+            return 1
+        return None
+
+
+class SqlErrorStatement(Exception):
+    def __init__(self, message):
+        super().__init__(message.text)
+        self.message = message
+
