@@ -18,24 +18,11 @@ import tempfile
 import unittest
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "tds"))
+from standin_process import StandIn  # noqa: E402
+
 PASSWORD = "Fl33t-distinctive-pw"
 ARGS = None
-
-
-def start_standin(folder, scenario):
-    os.makedirs(folder)
-    with open(os.path.join(folder, "scenario.json"), "w", encoding="utf-8") as f:
-        json.dump(scenario, f)
-    server = subprocess.Popen(
-        ["/usr/bin/python3", os.path.join(SOURCE, "tests/tds/standin.py"),
-         "--scenario", os.path.join(folder, "scenario.json"), "--port", "0",
-         "--record", os.path.join(folder, "received.jsonl"), "--exit-with-parent"],
-        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    line = server.stdout.readline()
-    if not line.startswith("PORT "):
-        server.kill()
-        raise RuntimeError("the stand-in did not start: %r" % line)
-    return server, int(line.split()[1])
 
 
 def write_web_dir(folder, port):
@@ -51,18 +38,6 @@ def write_web_dir(folder, port):
         f.write(config)
 
 
-def received_batches(folder):
-    try:
-        with open(os.path.join(folder, "received.jsonl"), encoding="utf-8") as f:
-            return [json.loads(line)["batch"] for line in f if line.strip()]
-    except FileNotFoundError:
-        return []
-
-
-def received(folder):
-    return len(received_batches(folder))
-
-
 class Fleet(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -74,9 +49,9 @@ class Fleet(unittest.TestCase):
         cls.servers = []
         hosts = {}
         for host, scn in (("web-ok", scenario), ("web-refused", refusing)):
-            server, port = start_standin(os.path.join(cls.dir, host, "server"), scn)
+            server = StandIn(scn, folder=os.path.join(cls.dir, host, "server"))
             cls.servers.append(server)
-            write_web_dir(os.path.join(cls.dir, host, "www"), port)
+            write_web_dir(os.path.join(cls.dir, host, "www"), server.port)
             hosts[host] = {"kivo_dbupdate_web_dir": os.path.join(cls.dir, host, "www")}
         inventory = {"all": {"children": {"kivo_web": {
             "hosts": hosts,
@@ -99,8 +74,7 @@ class Fleet(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         for server in cls.servers:
-            server.terminate()
-            server.wait(timeout=10)
+            server.stop()
         shutil.rmtree(cls.dir, ignore_errors=True)
 
     def playbook(self, *options):
@@ -138,8 +112,8 @@ class Fleet(unittest.TestCase):
         self.assertIn("Login failed for user 'kivo'.", output)
 
     def test_check_mode_runs_the_check_and_alters_nothing(self):
-        servers = [os.path.join(self.dir, h, "server") for h in ("web-ok", "web-refused")]
-        before = [received(s) for s in servers]
+        servers = self.servers
+        before = [len(s.records()) for s in servers]
         run, output, summary, results = self.playbook("--check")
         self.assertEqual(run.returncode, 2, output)
         self.assertEqual(summary["mode"], "check")
@@ -150,12 +124,12 @@ class Fleet(unittest.TestCase):
         self.assertEqual((refused["exitStatus"], refused["verdict"]), (3, "refused"))
         self.assertIn("Login failed for user 'kivo'.", refused["detail"])
         # The check only reads: every request it sent is a query, none changes the catalog.
-        batches = received_batches(servers[0])[before[0]:]
+        batches = [r["batch"] for r in servers[0].records()[before[0]:]]
         self.assertTrue(batches)
         for batch in batches:
             self.assertRegex(batch.lstrip().upper(), r"^(SELECT|SET|IF|WITH)\b", batch)
             self.assertNotRegex(batch.upper(), r"\bINTO\b", batch)
-        self.assertEqual(received(servers[1]), before[1])
+        self.assertEqual(len(servers[1].records()), before[1])
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

@@ -17,10 +17,8 @@ import time
 import unittest
 
 import odbc_probe as odbc
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-SCRIPT = os.path.join(HERE, "standin.py")
-PYTHON = "/usr/bin/python3"
+import standin_process
+from standin_process import PYTHON, SCRIPT
 
 SCENARIO = {
     "databases": [
@@ -64,37 +62,11 @@ def scenario(**faults):
     return s
 
 
-class StandIn:
-    """The stand-in as a child process, with its scenario and record files."""
+class StandIn(standin_process.StandIn):
+    """The stand-in with its log on, and its catalog read back from the record."""
 
-    def __init__(self, scen, extra_args=()):
-        self.dir = tempfile.TemporaryDirectory(prefix="standin-test-")
-        self.scenario_path = os.path.join(self.dir.name, "scenario.json")
-        self.record_path = os.path.join(self.dir.name, "record.jsonl")
-        self.stderr_path = os.path.join(self.dir.name, "stderr.txt")
-        with open(self.scenario_path, "w") as f:
-            json.dump(scen, f)
-        self.stderr = open(self.stderr_path, "w")
-        self.proc = subprocess.Popen(
-            [PYTHON, SCRIPT, "--scenario", self.scenario_path, "--port", "0",
-             "--record", self.record_path, "--verbose", *extra_args],
-            stdout=subprocess.PIPE, stderr=self.stderr, stdin=subprocess.DEVNULL, text=True)
-        line = self.proc.stdout.readline()
-        if not line.startswith("PORT "):
-            self.stop()
-            raise RuntimeError("no port: %r %s" % (line, self.log()))
-        self.port = int(line.split()[1])
-
-    def conn_str(self, db="KivoDB", user="sa", pw="pw"):
-        return ("DRIVER={FreeTDS};SERVER=127.0.0.1;PORT=%d;DATABASE=%s;UID=%s;PWD=%s;"
-                "TDS_Version=7.4" % (self.port, db, user, pw))
-
-    def records(self):
-        with open(self.record_path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.endswith("\n")]
-
-    def batches(self):
-        return [r["batch"] for r in self.records() if not r["housekeeping"]]
+    def __init__(self, scen):
+        super().__init__(scen, verbose=True)
 
     def table(self, schema, name, db="KivoDB"):
         recs = self.records()
@@ -112,23 +84,6 @@ class StandIn:
             if c["name"].lower() == col.lower():
                 return c
         return None
-
-    def log(self):
-        self.stderr.flush()
-        with open(self.stderr_path) as f:
-            return f.read()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc.stdout.close()
-        self.stderr.close()
-        self.dir.cleanup()
 
 
 class ServerCase(unittest.TestCase):
