@@ -54,6 +54,7 @@ std::string KivoSchema::scenarioJson() const {
               (notAlterable.count(qualified) ? "true" : "false") +
               (tableDetails.count(qualified) ? ", " + tableDetails.at(qualified) : "") + "}";
   }
+  for (const std::string& extra : extraTables) tables += (tables.empty() ? "" : ",\n") + extra;
   auto more = [](const std::string& details) { return details.empty() ? "" : ", " + details; };
   return R"({"databases": [{"name": "KivoDB", "schemas": ["CHXD", "MD"], "tables": [)" + tables +
          "]" + more(databaseDetails) + R"(}], "logins": [{"name": )" +

@@ -3,6 +3,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace kivo::testing {
 
@@ -26,6 +27,8 @@ struct KivoSchema {
   std::string loginDetails;
   std::string faultDetails;
   std::string serverDetails;
+  // Whole tables besides the Kivo ones, as scenario JSON objects.
+  std::vector<std::string> extraTables;
 
   std::string scenarioJson() const;
 };

@@ -20,9 +20,14 @@ Scenario file (JSON, written by the test)::
             "not_readable": false,                   # same form; SELECT denied (229)
             # Catalog details, for the catalog views (all optional):
             #   columns may add "collation" (default: the database's),
-            #   "computed": "definition", "identity": true;
+            #   "computed": "definition", "identity": true, "sparse": true,
+            #   "column_set": true, "rowguidcol": true, "encrypted": true,
+            #   "rule": "R_name" and "bound_default": "D_name" (sp_bindrule,
+            #   sp_bindefault); types include timestamp, xml, sql_variant and
+            #   the CLR types hierarchyid, geometry, geography; char(n) and
+            #   nchar(n) values read back padded;
             #   indexes may add "primary_key", "unique_constraint", "clustered",
-            #   "included": [columns];
+            #   "columnstore", "included": [columns];
             "foreign_keys": [{"name": "FK", "columns": ["i13"],
                               "references": "CHXD.TPRICE", "ref_columns": ["i13"]}],
             "checks": [{"name": "CK", "column": "i13",   # no column: table-level
@@ -30,17 +35,40 @@ Scenario file (JSON, written by the test)::
             "defaults": [{"name": "DF", "column": "i13", "definition": "('')"}],
             "statistics": [{"name": "ST", "columns": ["i15"]}],
             "fulltext": ["i15"],
-            "partitioned": false, "replicated": false,
+            "partitioned": false, "partition_column": "i13", "replicated": false,
+            "merge_published": false, "sync_tran_subscribed": false, "cdc": false,
+            "memory_optimized": false, "system_versioned": false,
+            "history_table": "CHXD.T_HIST",          # the period history table
+            "ledger": "UPDATABLE_LEDGER_TABLE",      # or APPEND_ONLY_..., HISTORY_TABLE
+            "filegroup": {"name": "ARCHIVE", "read_only": true},
+            "used_pages": 8,                         # of its heap or clustered index
             "data": {"i13": ["value", null]}}       # rows that SELECT ... FROM it sees
          ],
-         "collation": "SQL_Latin1_General_CP1_CI_AS", # optional, also "state",
-                                                     # "user_access", "read_only"
+         "collation": "SQL_Latin1_General_CP1_CI_AS", # optional; a _CS_ or _BIN
+                                                     # collation compares names with
+                                                     # case; also "state", "user_access",
+                                                     # "read_only", "standby",
+                                                     # "updateability" (READ_ONLY)
+         "log": {"size_pages": 1024, "max_size_pages": -1,   # the log file, in
+                 "growth_pages": 128, "used_pages": 100},    # 8 KB pages
+         "ddl_triggers": [{"name": "trDdl", "events": ["ALTER_TABLE"],  # or groups
+                           "disabled": false}],              # (DDL_TABLE_EVENTS)
+         "replication": {"publications": [{"name": "P", "type": "transactional",
+                                           "replicate_ddl": 1, "articles": ["CHXD.T2011"],
+                                           "publisher": "...", "publisher_db": "..."}],
+                         "subscriptions": [{"publisher": "PUB", "publisher_db": "Kivo",
+                                            "publication": "P"}]},
          "dependents": [{"schema": "CHXD", "name": "vT", "type": "VIEW",
                          "schema_bound": true,
                          "references": ["CHXD.T2011.i13"]}]}
       ],
       "server_version": "15.0.2000.5",              # optional; SERVERPROPERTY and the
                                                      # columns the views have
+      "engine_edition": 3,                          # optional; 5 Azure SQL Database and
+                                                     # 8 Managed Instance have every column
+      "sessions": [{"session_id": 61, "login": "app", "host": "WEB02",  # other sessions
+                    "program": "KivoWeb", "locks": [{"table": "CHXD.T2011",
+                                                     "mode": "IX"}]}],
       "logins": [
         {"name": "sa", "password": "pw",
          "default_database": "KivoDB",               # optional, first database
@@ -49,8 +77,11 @@ Scenario file (JSON, written by the test)::
                                                      # gives 262
          "databases": ["KivoDB"],                    # optional; others give 4060
          "may_alter_schemas": true,                  # or a list of schemas
-         "may_read_dependencies": true}              # false: 229 on
+         "may_read_dependencies": true,              # false: 229 on
                                                      # sys.sql_expression_dependencies
+                                                     # (and no VIEW DEFINITION)
+         "view_server_state": false,                 # true: sees other sessions' locks
+         "ansi_warnings": true}                      # the session's setting at logon
       ],
       "faults": {
         "refuse_logins": false,   # every login fails with 18456
@@ -78,6 +109,11 @@ def fold(name):
     """Key under which SQL Server compares identifiers (case-insensitive)."""
     return name.casefold()
 
+
+def case_sensitive(collation):
+    """Whether a collation compares with case: _CS_ and binary ones do."""
+    words = (collation or "").upper().split("_")
+    return "CS" in words or any(w.startswith("BIN") for w in words)
 
 
 def normalise_type(text):
@@ -121,7 +157,9 @@ def msg_102(near):
 
 
 class Column:
-    def __init__(self, name, type_, nullable, collation=None, computed=None, identity=False):
+    def __init__(self, name, type_, nullable, collation=None, computed=None, identity=False,
+                 extra=None):
+        self.extra = extra or {}  # the scenario's column details (sparse, rule, ...)
         self.name = name
         self.type = normalise_type(type_)
         self.nullable = bool(nullable)
@@ -144,16 +182,17 @@ class Table:
         self.indexes = indexes or []  # list of (name, [column names])
         self.not_alterable = not_alterable
         self.not_readable = not_readable
+        self.fold = fold  # its database's comparison of names
 
     def column(self, name):
         for c in self.columns:
-            if fold(c.name) == fold(name):
+            if self.fold(c.name) == self.fold(name):
                 return c
         return None
 
     def column_id(self, name):
         for k, c in enumerate(self.columns, 1):
-            if fold(c.name) == fold(name):
+            if self.fold(c.name) == self.fold(name):
                 return k
         return 0
 
@@ -174,13 +213,22 @@ class Database:
         d = d or {}
         self.name = name
         self.schemas = schemas
-        self.tables = tables
         self.collation = d.get("collation", DEFAULT_COLLATION)
+        # Names follow the database's collation: with case, _Hist and _HIST are two tables.
+        self.fold = (lambda n: n) if case_sensitive(self.collation) else fold
+        self.tables = []
+        for t in tables:
+            self.add_table(t)
+        self.extra = d
         self.state = d.get("state", "ONLINE")
         self.user_access = d.get("user_access", "MULTI_USER")
         self.read_only = bool(d.get("read_only", False))
         self.dependents = d.get("dependents", [])  # views and functions that use columns
         self.ids = {}  # object ids, stable for the server's life
+
+    def add_table(self, table):
+        table.fold = self.fold
+        self.tables.append(table)
 
     def object_id(self, table):
         return self._id(("table", id(table)))
@@ -199,27 +247,39 @@ class Database:
     def all_schemas(self):
         seen = {}
         for s in ["dbo"] + self.schemas + [t.schema for t in self.tables]:
-            seen.setdefault(fold(s), s)
+            seen.setdefault(self.fold(s), s)
         return list(seen.values())
 
     def schema_id(self, schema):
-        names = [fold(s) for s in self.all_schemas()]
-        return 1 if fold(schema) == "dbo" else 5 + names.index(fold(schema))
+        names = [self.fold(s) for s in self.all_schemas()]
+        return 1 if self.fold(schema) == "dbo" else 5 + names.index(self.fold(schema))
 
     def table_by_name(self, qualified):
         parts = qualified.split(".")
         return self.table(parts[0], parts[1]) if len(parts) == 2 else self.table("dbo", parts[0])
 
     def schema_exists(self, schema):
-        known = {fold("dbo")} | {fold(s) for s in self.schemas}
-        known |= {fold(t.schema) for t in self.tables}
-        return fold(schema) in known
+        known = {"dbo"} | {self.fold(s) for s in self.schemas}
+        known |= {self.fold(t.schema) for t in self.tables}
+        return self.fold(schema) in known
 
     def table(self, schema, name):
         for t in self.tables:
-            if fold(t.schema) == fold(schema) and fold(t.name) == fold(name):
+            if self.fold(t.schema) == self.fold(schema) and self.fold(t.name) == self.fold(name):
                 return t
         return None
+
+    def bound_objects(self):
+        """(id, name, type, type_desc) of the rules and defaults bound to columns."""
+        out = []
+        for t in self.tables:
+            for c in t.columns:
+                for key, code, desc in (("rule", "R", "RULE"),
+                                        ("bound_default", "D", "DEFAULT_CONSTRAINT")):
+                    if c.extra.get(key):
+                        out.append((self._id((key, fold(c.extra[key]))), c.extra[key], code,
+                                    desc))
+        return out
 
     def to_json(self):
         return {"name": self.name, "schemas": list(self.schemas),
@@ -235,6 +295,8 @@ class Login:
         self.may_create_tables = d.get("may_create_tables", True)
         self.may_alter_schemas = d.get("may_alter_schemas", True)  # or a list of schemas
         self.may_read_dependencies = d.get("may_read_dependencies", True)
+        self.view_server_state = d.get("view_server_state", False)
+        self.ansi_warnings = d.get("ansi_warnings", True)
         self.databases = d.get("databases")  # None: all
 
 
@@ -246,7 +308,7 @@ def load_scenario(data):
             collation = d.get("collation", DEFAULT_COLLATION)
             cols = [Column(c["name"], c.get("type", "int"), c.get("nullable", True),
                            c.get("collation", collation), c.get("computed"),
-                           c.get("identity", False))
+                           c.get("identity", False), c)
                     for c in t.get("columns", [])]
             idx = [(i["name"], list(i.get("columns", []))) for i in t.get("indexes", [])]
             tables.append(Table(t.get("schema", "dbo"), t["name"], cols, int(t.get("rows", 0)),

@@ -61,6 +61,8 @@ class Server:
         self.delay_ms = int(faults.get("delay_ms", 0) or 0)
         self.refuse_catalog = bool(faults.get("refuse_catalog", False))
         self.version = scenario.get("server_version", "15.0.2000.5")
+        self.engine_edition = int(scenario.get("engine_edition", 3))
+        self.sessions = scenario.get("sessions", [])  # other connections and their locks
         self.lock = threading.Lock()
         self.requests = 0
         self.seq = 0
@@ -258,6 +260,7 @@ class Session(SqlSession):
                                          "login. The login failed." % wanted), failed)
             self.login = login
             self.db_name = db.name
+            self.ansi_warnings = bool(login.ansi_warnings)
         name = srv.server_name
         size = str(self.packet_size)
         out = (tok_envchange_str(ENV_DATABASE, self.db_name, "master")

@@ -3,8 +3,8 @@ catalog, for one connection's state. Nothing here knows TDS: a statement's
 result is messages, columns and rows, which the server encodes.
 
 SQL behaviour (SQL Server's, for what the program sends):
-- Identifiers are case-insensitive; a table keeps the case it was created
-  with. Unqualified names use the login's default schema (then dbo); three-part
+- Identifiers compare as the database's collation does: without case unless
+  it is a _CS_ or binary one; a table keeps the case it was created with. Unqualified names use the login's default schema (then dbo); three-part
   names name the database.
 - ``ALTER TABLE t ALTER COLUMN c type [NULL|NOT NULL]`` sets the type; without
   NOT NULL the column becomes nullable. Missing or not-alterable table: 4902;
@@ -38,8 +38,8 @@ import re
 import time
 
 import sysviews
-from scenario import (DEFAULT_COLLATION, Column, SqlMessage, Table, applies_to, fold, msg_102,
-                      msg_208, msg_4902)
+from scenario import (DEFAULT_COLLATION, Column, SqlMessage, Table, applies_to, case_sensitive,
+                      fold, msg_102, msg_208, msg_4902)
 
 # The same release as the version that LOGINACK and PRELOGIN announce.
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
@@ -465,6 +465,7 @@ class SqlSession:
         self.login = None
         self.db_name = None
         self.xact_abort = False
+        self.ansi_warnings = True  # the login's setting, once logged on
         self.last_error = 0
         self.last_rowcount = 0
         self.params = {}  # the bound parameters of the request being run, by folded name
@@ -510,6 +511,8 @@ class SqlSession:
         words = stmt.set_words
         if len(words) >= 2 and words[0] == "XACT_ABORT":
             self.xact_abort = words[1] == "ON"
+        if len(words) >= 2 and words[0] in ("ANSI_WARNINGS", "ANSI_DEFAULTS"):
+            self.ansi_warnings = words[1] == "ON"
 
     def exec_use(self, stmt, res):
         db = self.server.database(stmt.db)
@@ -576,8 +579,9 @@ class SqlSession:
                         107, 16, 1, "The column prefix '%s' does not match with a table name "
                         "or alias name used in the query." % ".".join(expr[1])))
                     return
-                columns += [Column(c.name, c.type, c.nullable, c.collation)
-                            for c in source.columns]
+                # The copy keeps the IDENTITY property.
+                columns += [Column(c.name, c.type, c.nullable, c.collation,
+                                   identity=c.identity) for c in source.columns]
                 continue
             if kind == "col":
                 c = source.column(expr[1][-1])
@@ -623,17 +627,17 @@ class SqlSession:
             return
         seen = set()
         for c in columns:
-            if fold(c.name) in seen:
+            if target_db.fold(c.name) in seen:
                 res.messages.append(SqlMessage(
                     2705, 16, 3, "Column names in each table must be unique. Column name '%s' "
                     "in table '%s' is specified more than once." % (c.name, r[2])))
                 return
-            seen.add(fold(c.name))
+            seen.add(target_db.fold(c.name))
         for s in target_db.schemas + [t.schema for t in target_db.tables]:
-            if fold(s) == fold(schema):
+            if target_db.fold(s) == target_db.fold(schema):
                 schema = s  # the schema keeps its catalog spelling
                 break
-        target_db.tables.append(Table(schema, r[2], columns, source.rows))
+        target_db.add_table(Table(schema, r[2], columns, source.rows))
         res.rowcount = source.rows
         res.select = True
 
@@ -735,7 +739,7 @@ class SqlSession:
                     "PRODUCTVERSION": self.server.version,
                     "PRODUCTLEVEL": "RTM",
                     "EDITION": "Developer Edition (64-bit)",
-                    "ENGINEEDITION": 3,
+                    "ENGINEEDITION": self.server.engine_edition,
                     "SERVERNAME": self.server.server_name,
                     "MACHINENAME": self.server.server_name,
                     "COLLATION": "SQL_Latin1_General_CP1_CI_AS",
@@ -755,9 +759,14 @@ class QueryContext:
         self.server = session.server
         self.db = session.server.database(session.db_name)
         self.login = session.login
+        self.fold = self.db.fold  # text compares as the database's collation does
 
     def param(self, name):
         key = fold(name)
+        if key == "@@spid":
+            return self.session.spid
+        if key == "@@servername":
+            return self.server.server_name
         if key not in self.session.params:
             raise sysviews.CatalogError(137, 15, 2, 'Must declare the scalar variable "%s".'
                                         % name)
@@ -772,19 +781,58 @@ class QueryContext:
             if fold(name) == "databases":
                 return sysviews._rows(
                     ["database_id", "name", "state_desc", "user_access_desc", "is_read_only",
-                     "collation_name", "compatibility_level"],
-                    [(5 + k, d.name, d.state, d.user_access, d.read_only, d.collation, 100)
+                     "is_in_standby", "collation_name", "compatibility_level"],
+                    [(5 + k, d.name, d.state, d.user_access, d.read_only,
+                      bool(d.extra.get("standby")), d.collation, 100)
                      for k, d in enumerate(self.server.databases)])
-            view = sysviews.sys_view(name, self.db, self.server.version)
+            if fold(name).startswith("dm_"):
+                return self.server_state(fold(name))
+            view = sysviews.sys_view(name, self.db, self.server.version,
+                                     self.server.engine_edition)
             if view is None:
                 raise sysviews.invalid_object(".".join(parts))
             return view
+        if len(parts) == 2 and fold(parts[0]) == "dbo":
+            view = sysviews.replication_table(parts[1], self.db)
+            if view is not None:
+                return view
         db, table = self.session.find_table(Name(parts, ".".join(parts)))
         if table is None:
             raise sysviews.invalid_object(".".join(parts))
         if applies_to(table.not_readable, self.login.name):
             raise sysviews.select_denied(table.name, db.name, table.schema)
         return sysviews.data_rows(table)
+
+    def server_state(self, name):
+        """The lock and session views: other sessions need VIEW SERVER STATE (2022: VIEW
+        SERVER PERFORMANCE STATE), without which the locks are refused and the sessions are
+        the caller's own."""
+        others = self.server.sessions if self.login.view_server_state else []
+        if name == "dm_tran_locks":
+            if not self.login.view_server_state:
+                permission = ("VIEW SERVER PERFORMANCE STATE"
+                              if sysviews.version_major(self.server.version) >= 16
+                              else "VIEW SERVER STATE")
+                raise sysviews.CatalogError(300, 14, 1, "%s permission was denied on object "
+                                            "'server', database 'master'." % permission)
+            db_id = 5 + self.server.databases.index(self.db)
+            rows = []
+            for s in others:
+                for lock in s.get("locks", []):
+                    t = self.db.table_by_name(lock["table"])
+                    if t is not None:
+                        rows.append([s["session_id"], "OBJECT", db_id, self.db.object_id(t),
+                                     lock.get("mode", "IX"), lock.get("status", "GRANT")])
+            return sysviews._rows(["request_session_id", "resource_type", "resource_database_id",
+                                   "resource_associated_entity_id", "request_mode",
+                                   "request_status"], rows)
+        if name == "dm_exec_sessions":
+            rows = [[self.session.spid, self.login.name, "", "", "running"]]
+            rows += [[s["session_id"], s.get("login", ""), s.get("host", ""),
+                      s.get("program", ""), s.get("status", "sleeping")] for s in others]
+            return sysviews._rows(["session_id", "login_name", "host_name", "program_name",
+                                   "status"], rows)
+        raise sysviews.invalid_object("sys." + name)
 
     def object_of(self, object_id):
         for t in self.db.tables:
@@ -793,6 +841,9 @@ class QueryContext:
         for d in self.db.dependents:
             if self.db.dependent_id(d) == object_id:
                 return d.get("schema", "dbo"), d["name"], None
+        for oid, name, _, _ in self.db.bound_objects():
+            if oid == object_id:
+                return "dbo", name, None
         return None, None, None
 
     def table_named(self, text):
@@ -818,10 +869,37 @@ class QueryContext:
             return self.db.name
         if name == "SERVERPROPERTY":
             props = {"PRODUCTVERSION": self.server.version, "PRODUCTLEVEL": "RTM",
-                     "EDITION": "Developer Edition (64-bit)", "ENGINEEDITION": 3,
+                     "EDITION": "Developer Edition (64-bit)",
+                     "ENGINEEDITION": self.server.engine_edition,
                      "SERVERNAME": self.server.server_name,
                      "COLLATION": DEFAULT_COLLATION}
             return props.get(str(arg[0]).upper())
+        if name == "SESSIONPROPERTY":
+            return int(self.session.ansi_warnings) if str(arg[0]).upper() == "ANSI_WARNINGS" \
+                else None
+        if name == "DATABASEPROPERTYEX":
+            db = self.server.database(str(arg[0]))
+            if db is None or str(arg[1]).upper() != "UPDATEABILITY":
+                return None
+            return "READ_ONLY" if db.read_only or db.extra.get("standby") else \
+                db.extra.get("updateability", "READ_WRITE")
+        if name == "COLLATIONPROPERTY":
+            if str(arg[1]).upper() != "COMPARISONSTYLE" or not arg[0]:
+                return None
+            # Binary and fully sensitive collations are 0; ignore case is bit 1.
+            return 0 if case_sensitive(arg[0]) else 196609
+        if name == "COL_LENGTH":
+            return self.col_length(str(arg[0] or ""), str(arg[1] or ""))
+        if name == "OBJECTPROPERTY":
+            _, _, table = self.object_of(arg[0])
+            if table is None or str(arg[1]).upper() != "TABLEHASIDENTITY":
+                return None
+            return int(any(c.identity for c in table.columns))
+        if name == "FILEPROPERTY":
+            for f in sysviews.database_files(self.db):
+                if fold(f[3]) == fold(str(arg[0])) and str(arg[1]).upper() == "SPACEUSED":
+                    return f[8]
+            return None
         if name in ("OBJECT_NAME", "OBJECT_SCHEMA_NAME"):
             schema, oname, _ = self.object_of(arg[0])
             return oname if name == "OBJECT_NAME" else schema
@@ -832,12 +910,24 @@ class QueryContext:
                 return None
             return table.columns[arg[1] - 1].name
         if name == "OBJECT_ID":
-            table = self.table_named(arg[0]) if isinstance(arg[0], str) else None
+            if not isinstance(arg[0], str):
+                return None
+            parts = [x.strip("[]") for x in arg[0].split(".")]
+            if len(parts) == 2 and fold(parts[0]) == "sys":
+                known = sysviews.sys_view(parts[1], self.db, self.server.version,
+                                          self.server.engine_edition)
+                return -(400 + len(parts[1])) if known is not None else None
+            if len(parts) == 2 and fold(parts[0]) == "dbo" and \
+                    sysviews.replication_table(parts[1], self.db) is not None:
+                return 1000 + len(parts[1])
+            table = self.table_named(arg[0])
             return self.db.object_id(table) if table is not None else None
         if name == "QUOTENAME":
             return sysviews.quotename(arg[0])
         if name == "DATALENGTH":
             return sysviews.datalength(arg[0])
+        if name == "RTRIM":
+            return arg[0].rstrip(" ") if isinstance(arg[0], str) else arg[0]
         if name == "ISNULL":
             return arg[1] if arg[0] is None else arg[0]
         if name == "HAS_PERMS_BY_NAME":
@@ -845,9 +935,22 @@ class QueryContext:
         raise sysviews.CatalogError(195, 15, 10, "'%s' is not a recognized built-in function "
                                     "name." % name)
 
+    def col_length(self, table, column):
+        """COL_LENGTH: the column's length in bytes, NULL where there is no such column."""
+        parts = [x.strip("[]") for x in table.split(".")]
+        if len(parts) == 2 and fold(parts[0]) == "sys":
+            view = sysviews.sys_view(parts[1], self.db, self.server.version,
+                                     self.server.engine_edition)
+            return None if view is None or fold(column) not in view[0] else 1
+        t = self.table_named(table)
+        c = t.column(column) if t is not None else None
+        return sysviews.type_parts(c.type)[1] if c is not None else None
+
     def has_perms(self, securable, klass, permission):
         login = self.login
         if klass == "DATABASE":
+            if permission == "VIEW DEFINITION":
+                return int(bool(login.may_read_dependencies))
             return int(permission != "CREATE TABLE" or bool(login.may_create_tables))
         if klass == "SCHEMA":
             schema = (securable or "").strip("[]").replace("]]", "]")
@@ -858,6 +961,8 @@ class QueryContext:
                 return int(fold(schema) in {fold(x) for x in allowed})
             return int(bool(allowed))
         if klass == "OBJECT":
+            if fold(securable or "") == "sys.sql_expression_dependencies":
+                return int(bool(login.may_read_dependencies))
             table = self.table_named(securable or "")
             if table is None:
                 return None
@@ -866,6 +971,9 @@ class QueryContext:
             if permission == "SELECT":
                 return int(not applies_to(table.not_readable, login.name))
             return 1
+        if klass in ("", "NONE") and securable is None:
+            return int(bool(login.view_server_state)) if permission == "VIEW SERVER STATE" \
+                else None
         return None
 
 

@@ -17,10 +17,12 @@ the subset that the program's own queries use:
     term   := literal | @param | NULL | alias.column | column | (expr)
             | CAST(expr AS type) | CONVERT(type, expr) | function(args)
             | COUNT_BIG(*) | COUNT(*) | MAX(expr) | SUM(expr)
+            | CASE WHEN cond THEN expr {WHEN cond THEN expr} [ELSE expr] END
 
 A select whose list holds an aggregate gives one row over all rows that pass
-WHERE (there is no GROUP BY). Comparisons of text ignore case, as the
-catalog's collation does; NULL compares as unknown.
+WHERE (there is no GROUP BY). Comparisons of text follow the database's
+collation (they ignore case unless it is a _CS_ or binary one); NULL compares
+as unknown.
 
 This module knows nothing of TDS: the session hands it the statement's
 tokens and a context (the catalog, the login, the bound parameters) and gets
@@ -69,7 +71,7 @@ def select_denied(obj, db, schema):
 
 AGGREGATES = {"COUNT", "COUNT_BIG", "MAX", "MIN", "SUM"}
 STOP_WORDS = {"FROM", "WHERE", "JOIN", "INNER", "LEFT", "OUTER", "ON", "UNION", "AND", "OR",
-              "AS", "IN", "IS", "NOT", "ALL"}
+              "AS", "IN", "IS", "NOT", "ALL", "CASE", "WHEN", "THEN", "ELSE", "END"}
 
 
 class _P:
@@ -263,6 +265,17 @@ def _term(p):
     word = t.text.upper()
     if word == "NULL":
         return ("lit", None)
+    if word == "CASE":
+        branches = []
+        while p.kw("WHEN"):
+            cond = _cond(p)
+            p.need_kw("THEN")
+            branches.append((cond, _expr(p)))
+        if not branches:
+            p.fail()
+        otherwise = _expr(p) if p.kw("ELSE") else ("lit", None)
+        p.need_kw("END")
+        return ("case", branches, otherwise)
     if p.op("("):
         if word == "CAST":
             e = _expr(p)
@@ -308,6 +321,8 @@ def _type(p):
 def has_aggregate(e):
     if e[0] == "agg":
         return True
+    if e[0] == "case":
+        return any(has_aggregate(x) for _, x in e[1]) or has_aggregate(e[2])
     return any(has_aggregate(x) for x in e[1:] if isinstance(x, tuple)) or \
         any(has_aggregate(x) for x in (e[2] if e[0] == "call" else []))
 
@@ -316,11 +331,11 @@ def has_aggregate(e):
 # Evaluation
 
 
-def _norm(v):
-    return fold(v) if isinstance(v, str) else v
+def _norm(v, f=fold):
+    return f(v) if isinstance(v, str) else v
 
 
-def _coerce(a, b):
+def _coerce(a, b, f=fold):
     """Both sides of a comparison in one type, as SQL Server converts them."""
     if isinstance(a, str) and isinstance(b, (int, float)):
         try:
@@ -329,15 +344,15 @@ def _coerce(a, b):
             raise CatalogError(245, 16, 1, "Conversion failed when converting the nvarchar "
                                "value '%s' to data type int." % a)
     if isinstance(b, str) and isinstance(a, (int, float)):
-        x, y = _coerce(b, a)
+        x, y = _coerce(b, a, f)
         return y, x
-    return _norm(a), _norm(b)
+    return _norm(a, f), _norm(b, f)
 
 
-def _compare(o, a, b):
+def _compare(o, a, b, f=fold):
     if a is None or b is None:
         return None
-    a, b = _coerce(a, b)
+    a, b = _coerce(a, b, f)
     return {"=": a == b, "<>": a != b, ">": a > b, "<": a < b, ">=": a >= b,
             "<=": a <= b}[o]
 
@@ -353,6 +368,7 @@ class Evaluator:
 
     def __init__(self, context):
         self.ctx = context
+        self.fold = getattr(context, "fold", fold)
 
     def run(self, selects):
         names = None
@@ -409,12 +425,13 @@ class Evaluator:
                 return False
             return None if None in values else True
         if k == "cmp":
-            return _compare(c[1], self._value(c[2], env, scope), self._value(c[3], env, scope))
+            return _compare(c[1], self._value(c[2], env, scope), self._value(c[3], env, scope),
+                            self.fold)
         if k == "in":
             v = self._value(c[1], env, scope)
             if v is None:
                 return None
-            hits = [_compare("=", v, self._value(x, env, scope)) for x in c[2]]
+            hits = [_compare("=", v, self._value(x, env, scope), self.fold) for x in c[2]]
             found = True in hits
             return (not found) if c[3] else found
         if k == "isnull":
@@ -486,6 +503,11 @@ class Evaluator:
         if k == "call":
             args = [self._value(a, env, scope, group) for a in e[2]]
             return self.ctx.call(e[1], args)
+        if k == "case":
+            for cond, value in e[1]:
+                if self._truth(cond, env, scope) is True:
+                    return self._value(value, env, scope, group)
+            return self._value(e[2], env, scope, group)
         raise CatalogError(102, 15, 1, "Incorrect syntax near '%s'." % k)
 
 
@@ -501,7 +523,12 @@ TYPES = {
     "real": (59, 4), "smallint": (52, 2), "text": (35, 16), "time": (41, 5),
     "tinyint": (48, 1), "uniqueidentifier": (36, 16), "varbinary": (165, 1),
     "varchar": (167, 1), "xml": (241, -1), "sysname": (231, 2),
+    "timestamp": (189, 8), "rowversion": (189, 8), "sql_variant": (98, 8016),
+    "hierarchyid": (240, 892), "geometry": (240, -1), "geography": (240, -1),
 }
+# The CLR types: their user_type_id differs from their system_type_id (240), which no row
+# of sys.types has.
+ASSEMBLY_TYPES = {"hierarchyid": 128, "geography": 129, "geometry": 130}
 CHARACTER_TYPES = {"char", "varchar", "nchar", "nvarchar", "text", "ntext", "sysname"}
 
 
@@ -520,6 +547,12 @@ def type_parts(type_text):
     return name, unit
 
 
+def type_ids(base):
+    """(system_type_id, user_type_id) of a type name."""
+    tid = TYPES.get(base, (0, 0))[0]
+    return tid, ASSEMBLY_TYPES.get(base, tid)
+
+
 def version_major(text):
     try:
         return int(text.split(".")[0])
@@ -536,9 +569,16 @@ def _rows(names, rows):
     return set(cols), out
 
 
-def sys_view(name, db, server_version):
+def has_feature(since, server_version, engine_edition):
+    """Whether a server has what SQL Server `since` (a major version) brought: Azure SQL
+    Database (5) and Managed Instance (8) report 12 but have the newest catalog."""
+    return engine_edition in (5, 8) or version_major(server_version) >= since
+
+
+def sys_view(name, db, server_version, engine_edition=3):
     """(folded column names, rows) of one catalog view of `db`, or None if there is none."""
-    major = version_major(server_version)
+    def has(since):
+        return has_feature(since, server_version, engine_edition)
     tables = db.tables
     oid = db.object_id
     n = fold(name)
@@ -546,26 +586,44 @@ def sys_view(name, db, server_version):
         return _rows(["schema_id", "name", "principal_id"],
                      [(db.schema_id(s), s, 1) for s in db.all_schemas()])
     if n in ("tables", "objects"):
-        names = ["object_id", "name", "schema_id", "type", "type_desc", "is_ms_shipped"]
+        names = ["object_id", "name", "schema_id", "type", "type_desc", "is_ms_shipped",
+                 "parent_object_id"]
         if n == "tables":
             names += ["is_replicated", "is_merge_published", "is_sync_tran_subscribed",
-                      "lob_data_space_id"]
-            if major >= 12:
+                      "is_tracked_by_cdc", "lob_data_space_id"]
+            if has(12):
                 names.append("is_memory_optimized")
-            if major >= 13:
+            if has(13):
                 names += ["temporal_type", "temporal_type_desc", "history_table_id"]
+            if has(16):
+                names += ["ledger_type", "ledger_type_desc"]
+        histories = {}
+        for t in tables:
+            h = db.table_by_name(t.extra["history_table"]) if t.extra.get("history_table") \
+                else None
+            if h is not None:
+                histories[id(h)] = t
         rows = []
         for t in tables:
-            r = [oid(t), t.name, db.schema_id(t.schema), "U", "USER_TABLE", False]
+            r = [oid(t), t.name, db.schema_id(t.schema), "U", "USER_TABLE", False, 0]
             if n == "tables":
                 r += [bool(t.extra.get("replicated")), bool(t.extra.get("merge_published")),
-                      False, 0]
-                if major >= 12:
+                      bool(t.extra.get("sync_tran_subscribed")), bool(t.extra.get("cdc")), 0]
+                if has(12):
                     r.append(bool(t.extra.get("memory_optimized")))
-                if major >= 13:
-                    temporal = 2 if t.extra.get("system_versioned") else 0
-                    r += [temporal, "SYSTEM_VERSIONED_TEMPORAL_TABLE" if temporal else
-                          "NON_TEMPORAL_TABLE", None]
+                if has(13):
+                    history = db.table_by_name(t.extra["history_table"]) \
+                        if t.extra.get("history_table") else None
+                    temporal = 1 if id(t) in histories else (
+                        2 if t.extra.get("system_versioned") else 0)
+                    r += [temporal, ["NON_TEMPORAL_TABLE", "HISTORY_TABLE",
+                                     "SYSTEM_VERSIONED_TEMPORAL_TABLE"][temporal],
+                          oid(history) if history is not None else None]
+                if has(16):
+                    kinds = ["NON_LEDGER_TABLE", "HISTORY_TABLE", "UPDATABLE_LEDGER_TABLE",
+                             "APPEND_ONLY_LEDGER_TABLE"]
+                    kind = t.extra.get("ledger", "NON_LEDGER_TABLE")
+                    r += [kinds.index(kind), kind]
             rows.append(r)
         if n == "objects":
             for d in db.dependents:
@@ -573,27 +631,45 @@ def sys_view(name, db, server_version):
                 code = {"VIEW": "V", "SQL_SCALAR_FUNCTION": "FN", "SQL_STORED_PROCEDURE": "P",
                         "SQL_INLINE_TABLE_VALUED_FUNCTION": "IF"}.get(kind, "V")
                 rows.append([db.dependent_id(d), d["name"], db.schema_id(d.get("schema", "dbo")),
-                             code, kind, False])
+                             code, kind, False, 0])
+            for bid, bname, code, desc in db.bound_objects():
+                rows.append([bid, bname, 1, code, desc, False, 0])
         return _rows(names, rows)
     if n == "columns":
+        names = ["object_id", "column_id", "name", "system_type_id", "user_type_id",
+                 "max_length", "is_nullable", "collation_name", "is_computed", "is_identity",
+                 "is_replicated", "is_merge_published", "is_sparse", "is_column_set",
+                 "is_rowguidcol", "rule_object_id", "default_object_id"]
+        if has(13):
+            names.append("encryption_type")
+        bound = {fold(b[1]): b[0] for b in db.bound_objects()}
         rows = []
         for t in tables:
+            defaults = {fold(d["column"]): db.constraint_id(t, d["name"])
+                        for d in t.extra.get("defaults", []) if d.get("column")}
             for k, c in enumerate(t.columns, 1):
                 base, size = type_parts(c.type)
-                tid = TYPES.get(base, (0, 0))[0]
-                rows.append([oid(t), k, c.name, tid, tid, size, c.nullable,
-                             c.collation if base in CHARACTER_TYPES else None,
-                             c.computed is not None, bool(c.identity),
-                             bool(t.extra.get("replicated")), False])
-        return _rows(["object_id", "column_id", "name", "system_type_id", "user_type_id",
-                      "max_length", "is_nullable", "collation_name", "is_computed",
-                      "is_identity", "is_replicated", "is_merge_published"], rows)
+                tid, uid = type_ids(base)
+                x = c.extra
+                r = [oid(t), k, c.name, tid, uid, size, c.nullable,
+                     c.collation if base in CHARACTER_TYPES else None,
+                     c.computed is not None, bool(c.identity), bool(t.extra.get("replicated")),
+                     False, bool(x.get("sparse")), bool(x.get("column_set")),
+                     bool(x.get("rowguidcol")), bound.get(fold(x.get("rule") or ""), 0),
+                     bound.get(fold(x.get("bound_default") or ""),
+                               defaults.get(fold(c.name), 0))]
+                if has(13):
+                    r.append(1 if x.get("encrypted") else None)
+                rows.append(r)
+        return _rows(names, rows)
     if n == "types":
-        return _rows(["user_type_id", "system_type_id", "name", "is_user_defined"],
-                     [(tid, tid, name, False) for name, (tid, _) in TYPES.items()
-                      if name != "sysname"] + [(256, 231, "sysname", False)])
+        return _rows(["user_type_id", "system_type_id", "name", "is_user_defined",
+                      "is_assembly_type"],
+                     [(type_ids(name)[1], tid, name, False, name in ASSEMBLY_TYPES)
+                      for name, (tid, _) in TYPES.items() if name not in ("sysname", "rowversion")]
+                     + [(256, 231, "sysname", False, False)])
     if n in ("indexes", "index_columns", "data_spaces", "partitions", "stats",
-             "stats_columns"):
+             "stats_columns", "filegroups", "allocation_units"):
         return _index_views(n, db)
     if n in ("foreign_keys", "foreign_key_columns"):
         rows = []
@@ -636,7 +712,7 @@ def sys_view(name, db, server_version):
         return _rows(["object_id", "column_id", "type_column_id", "language_id"],
                      [(oid(t), t.column_id(c), None, 1033) for t in tables
                       for c in t.extra.get("fulltext", [])])
-    if n == "sql_expression_dependencies":
+    if n in ("sql_expression_dependencies", "sql_dependencies"):
         rows = []
         for d in db.dependents:
             for ref in d.get("references", []):
@@ -646,23 +722,119 @@ def sys_view(name, db, server_version):
                 if t is None:
                     continue
                 minor = t.column_id(parts[2]) if len(parts) > 2 else 0
-                rows.append([db.dependent_id(d), 0, 1, oid(t), minor,
-                             bool(d.get("schema_bound")), parts[1], parts[0]])
+                bound = bool(d.get("schema_bound"))
+                if n == "sql_dependencies":
+                    rows.append([1 if bound else 0, db.dependent_id(d), 0, oid(t), minor,
+                                 True, False, False])
+                else:
+                    rows.append([db.dependent_id(d), 0, 1, oid(t), minor, bound, parts[1],
+                                 parts[0]])
+        if n == "sql_dependencies":
+            return _rows(["class", "object_id", "column_id", "referenced_major_id",
+                          "referenced_minor_id", "is_selected", "is_updated", "is_select_all"],
+                         rows)
         return _rows(["referencing_id", "referencing_minor_id", "referencing_class",
                       "referenced_id", "referenced_minor_id", "is_schema_bound_reference",
                       "referenced_entity_name", "referenced_schema_name"], rows)
+    if n == "sql_modules":
+        return _rows(["object_id", "definition", "is_schema_bound"],
+                     [(db.dependent_id(d), d.get("definition", ""), bool(d.get("schema_bound")))
+                      for d in db.dependents])
+    if n in ("triggers", "trigger_events", "server_triggers", "server_trigger_events"):
+        return _trigger_views(n, db)
+    if n == "database_files":
+        return _rows(["file_id", "type", "type_desc", "name", "size", "max_size", "growth",
+                      "is_percent_growth"], [f[:8] for f in database_files(db)])
+    return None
+
+
+# Event groups a DDL trigger may name, as the events they stand for here.
+EVENT_GROUPS = {"DDL_TABLE_EVENTS": ["CREATE_TABLE", "ALTER_TABLE", "DROP_TABLE"],
+                "DDL_TABLE_VIEW_EVENTS": ["CREATE_TABLE", "ALTER_TABLE", "DROP_TABLE"],
+                "DDL_DATABASE_LEVEL_EVENTS": ["CREATE_TABLE", "ALTER_TABLE", "DROP_TABLE"]}
+
+
+def _trigger_views(n, db):
+    """Database DDL triggers: sys.trigger_events lists each event, a group expanded. The
+    server's own triggers are none."""
+    if n.startswith("server_"):
+        return _rows(["object_id", "name", "type", "is_disabled"] if n == "server_triggers"
+                     else ["object_id", "type", "type_desc", "event_group_type_desc"], [])
+    rows = []
+    for k, tr in enumerate(db.extra.get("ddl_triggers", [])):
+        tid = db._id(("trigger", k))
+        if n == "triggers":
+            rows.append([tid, tr["name"], 0, "DATABASE", 0, "TR", "SQL_TRIGGER",
+                         bool(tr.get("disabled")), False, False])
+            continue
+        for event in tr.get("events", []):
+            for e in EVENT_GROUPS.get(event.upper(), [event.upper()]):
+                rows.append([tid, 0, e, event.upper() if event.upper() in EVENT_GROUPS
+                             else None, True])
+    if n == "triggers":
+        return _rows(["object_id", "name", "parent_class", "parent_class_desc", "parent_id",
+                      "type", "type_desc", "is_disabled", "is_instead_of_trigger",
+                      "is_ms_shipped"], rows)
+    return _rows(["object_id", "type", "type_desc", "event_group_type_desc",
+                  "is_trigger_event"], rows)
+
+
+def database_files(db):
+    """The data and log file: id, type, type_desc, name, size, max_size, growth,
+    is_percent_growth (sys.database_files) and the pages in use (FILEPROPERTY)."""
+    log = db.extra.get("log", {}) or {}
+    growth = int(log.get("growth_pages", 128))
+    return [(1, 0, "ROWS", db.name, 1024, -1, 128, False, 512),
+            (2, 1, "LOG", db.name + "_log", int(log.get("size_pages", 1024)),
+             int(log.get("max_size_pages", -1)), growth, False, int(log.get("used_pages", 100)))]
+
+
+def replication_table(name, db):
+    """The replication tables of a publication or subscription database (dbo.syspublications,
+    sysarticles, sysmergepublications, sysmergearticles, MSreplication_subscriptions), as the
+    scenario's "replication" gives them; None where the database has none of that kind."""
+    repl = db.extra.get("replication") or {}
+    n = fold(name)
+    pubs = [p for p in repl.get("publications", [])
+            if (p.get("type", "transactional") == "merge") == n.startswith("sysmerge")]
+    if n in ("syspublications", "sysmergepublications", "sysarticles", "sysmergearticles"):
+        if not pubs:
+            return None
+        if n.endswith("publications"):
+            return _rows(["pubid", "name", "replicate_ddl", "publisher", "publisher_db"],
+                         [(k + 1, p["name"], int(p.get("replicate_ddl", 1)),
+                           p.get("publisher", "STANDIN"), p.get("publisher_db", db.name))
+                          for k, p in enumerate(pubs)])
+        rows = []
+        for k, p in enumerate(pubs):
+            for a in p.get("articles", []):
+                t = db.table_by_name(a)
+                if t is not None:
+                    rows.append((len(rows) + 1, k + 1, db.object_id(t), t.name))
+        return _rows(["artid", "pubid", "objid", "name"], rows)
+    if n == "msreplication_subscriptions" and repl.get("subscriptions"):
+        return _rows(["publisher", "publisher_db", "publication", "subscription_type"],
+                     [(x["publisher"], x["publisher_db"], x["publication"], 0)
+                      for x in repl["subscriptions"]])
     return None
 
 
 def _index_views(n, db):
     oid = db.object_id
     rows = []
+    filegroups = [(1, "PRIMARY", False)]
+    for t in db.tables:
+        fg = t.extra.get("filegroup")
+        if fg and not any(f[1] == fg["name"] for f in filegroups):
+            filegroups.append((len(filegroups) + 1, fg["name"], bool(fg.get("read_only"))))
     for t in db.tables:
         partitioned = bool(t.extra.get("partitioned"))
-        space = 65601 if partitioned else 1
+        fg = t.extra.get("filegroup")
+        space = 65601 if partitioned else next(
+            (f[0] for f in filegroups if fg and f[1] == fg["name"]), 1)
         indexes = t.extra.get("indexes", [])
         clustered = any(i.get("primary_key") or i.get("clustered") for i in indexes)
-        listed = [] if clustered else [(0, None, "HEAP", False, False, [], [])]
+        listed = [] if clustered else [(0, None, "HEAP", False, False, [], [], 0)]
         next_id = 2
         for i in indexes:
             if (i.get("primary_key") or i.get("clustered")) and not any(
@@ -671,26 +843,44 @@ def _index_views(n, db):
             else:
                 iid = next_id
                 next_id += 1
-            listed.append((iid, i["name"], "CLUSTERED" if iid == 1 else "NONCLUSTERED",
-                           bool(i.get("primary_key")), bool(i.get("unique_constraint")),
-                           i.get("columns", []), i.get("included", [])))
+            kind = "CLUSTERED" if iid == 1 else "NONCLUSTERED"
+            cols, incl = i.get("columns", []), i.get("included", [])
+            code = 1 if iid == 1 else 2
+            if i.get("columnstore"):
+                # Every column of a columnstore index is an included one, all for a clustered.
+                kind += " COLUMNSTORE"
+                code = 5 if iid == 1 else 6
+                cols, incl = [], [c.name for c in t.columns] if iid == 1 else cols + incl
+            listed.append((iid, i["name"], kind, bool(i.get("primary_key")),
+                           bool(i.get("unique_constraint")), cols, incl, code))
         if n == "indexes":
-            for iid, name, kind, pk, uq, _, _ in listed:
-                rows.append([oid(t), name, iid, 0 if iid == 0 else (1 if iid == 1 else 2), kind,
+            for iid, name, kind, pk, uq, _, _, code in listed:
+                rows.append([oid(t), name, iid, 0 if iid == 0 else code, kind,
                              pk or uq, pk, uq, space, False])
         elif n == "index_columns":
-            for iid, _, _, _, _, cols, incl in listed:
-                for k, c in enumerate(cols + incl, 1):
+            part = t.extra.get("partition_column") if partitioned else None
+            for iid, _, _, _, _, cols, incl, _ in listed:
+                named = cols + incl
+                if part and iid in (0, 1) and t.column_id(part) not in [
+                        t.column_id(c) for c in named]:
+                    named = named + [part]
+                for k, c in enumerate(named, 1):
                     rows.append([oid(t), iid, k, t.column_id(c), k if c in cols else 0,
-                                 c in incl])
-        elif n == "partitions":
+                                 c in incl, 1 if part and iid in (0, 1) and
+                                 t.column_id(c) == t.column_id(part) else 0])
+        elif n in ("partitions", "allocation_units"):
             count = int(t.extra.get("partition_count", 2 if partitioned else 1))
             for iid, *_ in listed:
                 for p in range(1, count + 1):
                     share = t.rows // count + (1 if p <= t.rows % count else 0)
-                    rows.append([oid(t) * 100 + iid * 10 + p, oid(t), iid, p, share])
+                    pid = oid(t) * 100 + iid * 10 + p
+                    if n == "partitions":
+                        rows.append([pid, pid, oid(t), iid, p, share])
+                    else:
+                        pages = int(t.extra.get("used_pages", 1)) // count if iid < 2 else 1
+                        rows.append([pid, 1, "IN_ROW_DATA", pid, space, pages, pages])
         elif n in ("stats", "stats_columns"):
-            stats = [(iid, name, False, False, cols) for iid, name, _, _, _, cols, _ in listed
+            stats = [(iid, name, False, False, cols) for iid, name, _, _, _, cols, _, _ in listed
                      if iid > 0]
             stats += [(1000 + k, s["name"], bool(s.get("auto_created")),
                        not s.get("auto_created"), s.get("columns", []))
@@ -707,17 +897,24 @@ def _index_views(n, db):
                      rows)
     if n == "index_columns":
         return _rows(["object_id", "index_id", "index_column_id", "column_id",
-                      "key_ordinal", "is_included_column"], rows)
+                      "key_ordinal", "is_included_column", "partition_ordinal"], rows)
     if n == "partitions":
-        return _rows(["partition_id", "object_id", "index_id", "partition_number", "rows"], rows)
+        return _rows(["partition_id", "hobt_id", "object_id", "index_id", "partition_number",
+                      "rows"], rows)
+    if n == "allocation_units":
+        return _rows(["allocation_unit_id", "type", "type_desc", "container_id",
+                      "data_space_id", "total_pages", "used_pages"], rows)
     if n == "stats":
         return _rows(["object_id", "name", "stats_id", "auto_created", "user_created",
                       "has_filter"], rows)
     if n == "stats_columns":
         return _rows(["object_id", "stats_id", "stats_column_id", "column_id"], rows)
+    if n == "filegroups":
+        return _rows(["data_space_id", "name", "type", "type_desc", "is_read_only"],
+                     [(f[0], f[1], "FG", "ROWS_FILEGROUP", f[2]) for f in filegroups])
     return _rows(["data_space_id", "name", "type", "type_desc"],
-                 [(1, "PRIMARY", "FG", "ROWS_FILEGROUP"),
-                  (65601, "ps_kivo", "PS", "PARTITION_SCHEME")])
+                 [(f[0], f[1], "FG", "ROWS_FILEGROUP") for f in filegroups]
+                 + [(65601, "ps_kivo", "PS", "PARTITION_SCHEME")])
 
 
 def quotename(text):
@@ -727,16 +924,24 @@ def quotename(text):
 
 
 def data_rows(table):
-    """The table's rows, from the scenario's per-column value lists."""
+    """The table's rows, from the scenario's per-column value lists; char(n) and nchar(n)
+    values come back padded with blanks to n, as SQL Server stores them."""
     data = table.extra.get("data", {}) or {}
     count = max([len(v) for v in data.values()] + [0])
     cols = [fold(c.name) for c in table.columns]
+    fixed = {}
+    for c in table.columns:
+        m = re.match(r"n?char\((\d+)\)$", c.type)
+        if m:
+            fixed[fold(c.name)] = int(m.group(1))
     rows = []
     for k in range(count):
         row = {c: None for c in cols}
         for name, values in data.items():
             if k < len(values):
-                row[fold(name)] = values[k]
+                v = values[k]
+                width = fixed.get(fold(name))
+                row[fold(name)] = v.ljust(width) if width and isinstance(v, str) else v
         rows.append(row)
     return set(cols), rows
 
