@@ -4,7 +4,7 @@
 
 #include "app/form/layout.h"
 #include "app/form/main_form.h"
-#include "app/win32/form1.h"
+#include "app/win32/main_window.h"
 #include "base/utf8.h"
 #include "upgrade/upgrade_run.h"
 

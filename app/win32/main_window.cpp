@@ -1,4 +1,4 @@
-#include "app/win32/form1.h"
+#include "app/win32/main_window.h"
 
 #include <commctrl.h>
 
