@@ -59,12 +59,8 @@ int CodecFailure(std::ostream& err, const Error& e) {
   return kExitFailure;
 }
 
-// The window's initial texts, which the run reads where the window has hidden boxes.
-constexpr const char* kDefaultWebDirectory = "C:\\Inetpub\\wwwroot";
-constexpr const char* kDataDirectory = "D:\\ZEP";
-
 struct RunOptions {
-  std::string webDirectory = kDefaultWebDirectory;
+  std::string webDirectory = std::string(kDefaultWebDirectory);
   std::optional<std::string> login;
   std::optional<std::string> passwordVariable;
   bool passwordFromStdin = false;
@@ -83,7 +79,7 @@ class ConsoleHost : public RunHost {
       : options_(options), password_(std::move(password)), out_(out), err_(err) {}
 
   std::string clientCode() override { return std::string(kDefaultClientCode); }
-  std::string dataDirectory() override { return kDataDirectory; }
+  std::string dataDirectory() override { return std::string(kDefaultDataDirectory); }
   std::string webDirectory() override { return options_.webDirectory; }
   bool sqlLoginSelected() override { return options_.login.has_value(); }
   std::string sqlLogin() override { return options_.login.value_or(""); }

@@ -7,7 +7,10 @@
 // is compared character for character by administrators' scripts, so these never change lightly.
 namespace kivo {
 
+// The window's initial texts, which the companion takes as its defaults too.
 inline constexpr std::string_view kDefaultClientCode = "CHXD";
+inline constexpr std::string_view kDefaultDataDirectory = "D:\\ZEP";
+inline constexpr std::string_view kDefaultWebDirectory = "C:\\Inetpub\\wwwroot";
 inline constexpr std::string_view kClientDefaultLine = "Client is empty. Assump default (CHXD)";
 inline constexpr int kRunStatusBoxWidthTwips = 6735;
 

@@ -17,7 +17,7 @@ class FormView {
   // the status box are separated by CR LF.
   virtual std::string controlText(Control control) const = 0;
   // Replaces the whole text or caption at once. A caption shows every character as itself:
-  // a toolkit that reads '&' as a shortcut marker must escape it.
+  // a toolkit that reads '&' as a shortcut marker must escape it (EscapeCaption).
   virtual void setControlText(Control control, std::string_view text) = 0;
   // A hidden control keeps its text.
   virtual void setControlVisible(Control control, bool visible) = 0;

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 
+#include "upgrade/run_texts.h"
+
 namespace kivo {
 namespace {
 
@@ -18,16 +20,16 @@ constexpr std::array kLayout = {
                   9.75, kBlack, false},
     ControlLayout{C::SQLSrvLabel, "SQLSrvLabel", kLabel, "SQL Server Name", 120, 1605, 1455, 375, 7,
                   false, true, 9.75, kBlack, false},
-    ControlLayout{C::Text1, "Text1", kTextBox, "D:\\ZEP", 1560, 1920, 2775, 285, 11, false, true,
-                  9.75, kBlack, false},
+    ControlLayout{C::Text1, "Text1", kTextBox, kDefaultDataDirectory.data(), 1560, 1920, 2775, 285,
+                  11, false, true, 9.75, kBlack, false},
     ControlLayout{C::Label3, "Label3", kLabel, "Data Directory", 285, 1935, 1335, 255, 12, false,
                   true, 9.75, kBlack, false},
-    ControlLayout{C::WebDirbox, "WebDirbox", kTextBox, "C:\\Inetpub\\wwwroot", 1560, 2280, 2775,
-                  285, 13, true, true, 9.75, kBlack, false},
+    ControlLayout{C::WebDirbox, "WebDirbox", kTextBox, kDefaultWebDirectory.data(), 1560, 2280,
+                  2775, 285, 13, true, true, 9.75, kBlack, false},
     ControlLayout{C::Label4, "Label4", kLabel, "Web Directory", 315, 2280, 1215, 255, 14, true,
                   true, 9.75, kBlack, false},
-    ControlLayout{C::Client, "Client", kTextBox, "CHXD", 1560, 2640, 855, 285, 15, false, false, 0,
-                  kBlack, false},
+    ControlLayout{C::Client, "Client", kTextBox, kDefaultClientCode.data(), 1560, 2640, 855, 285,
+                  15, false, false, 0, kBlack, false},
     ControlLayout{C::Label9, "Label9", kLabel, "Client", 1005, 2640, 615, 255, 16, false, true,
                   9.75, kBlack, false},
     ControlLayout{C::Option1, "Option1", kOption, "Use Windows Logon", 1560, 3075, 5175, 255, 9,
@@ -65,7 +67,11 @@ constexpr bool InEnumOrder() {
   }
   return true;
 }
-static_assert(InEnumOrder());
+static_assert(kLayout.size() == kControlCount && InEnumOrder());
+// The rows keep the run's default texts as C strings.
+static_assert(kDefaultClientCode.data()[kDefaultClientCode.size()] == '\0' &&
+              kDefaultDataDirectory.data()[kDefaultDataDirectory.size()] == '\0' &&
+              kDefaultWebDirectory.data()[kDefaultWebDirectory.size()] == '\0');
 
 // Each text box with the label in front of it.
 constexpr std::array<std::array<Control, 2>, 6> kLabelled = {{
@@ -76,6 +82,42 @@ constexpr std::array<std::array<Control, 2>, 6> kLabelled = {{
     {C::saname, C::Label1},
     {C::pwd, C::Label2},
 }};
+
+constexpr bool IsBoxLabel(Control control) {
+  for (const auto& [box, label] : kLabelled) {
+    if (label == control) return true;
+  }
+  return false;
+}
+
+struct ControlOrder {
+  std::array<Control, kControlCount> controls{};
+  std::size_t size = 0;
+};
+
+constexpr ControlOrder MakeTabOrder() {
+  // Insertion by tab index keeps equal indexes in table order.
+  ControlOrder byTabIndex;
+  for (const ControlLayout& layout : kLayout) {
+    if (layout.kind == kLine || IsBoxLabel(layout.control)) continue;
+    std::size_t at = byTabIndex.size++;
+    for (; at > 0 && kLayout[static_cast<std::size_t>(byTabIndex.controls[at - 1])].tabIndex >
+                         layout.tabIndex;
+         --at) {
+      byTabIndex.controls[at] = byTabIndex.controls[at - 1];
+    }
+    byTabIndex.controls[at] = layout.control;
+  }
+  ControlOrder order;
+  for (std::size_t i = 0; i < byTabIndex.size; ++i) {
+    for (const auto& [box, label] : kLabelled) {
+      if (box == byTabIndex.controls[i]) order.controls[order.size++] = label;
+    }
+    order.controls[order.size++] = byTabIndex.controls[i];
+  }
+  return order;
+}
+constexpr ControlOrder kTabOrder = MakeTabOrder();
 
 }  // namespace
 
@@ -90,6 +132,35 @@ std::optional<Control> LabelOf(Control box) {
     if (labelled == box) return label;
   }
   return std::nullopt;
+}
+
+std::span<const Control> TabOrder() {
+  return std::span<const Control>(kTabOrder.controls.data(), kTabOrder.size);
+}
+
+bool ReadsShortcuts(Control control) {
+  const ControlKind kind = LayoutOf(control).kind;
+  return kind == kOption || kind == kButton;
+}
+
+std::string EscapeCaption(std::string_view caption) {
+  std::string shown;
+  shown.reserve(caption.size());
+  for (const char c : caption) {
+    shown.push_back(c);
+    if (c == '&') shown.push_back('&');
+  }
+  return shown;
+}
+
+std::string UnescapeCaption(std::string_view shown) {
+  std::string caption;
+  caption.reserve(shown.size());
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    caption.push_back(shown[i]);
+    if (shown[i] == '&' && i + 1 < shown.size() && shown[i + 1] == '&') ++i;
+  }
+  return caption;
 }
 
 }  // namespace kivo

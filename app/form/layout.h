@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 
 // The window's layout, written once for every front end: positions and sizes in twips (15 make
 // a pixel at 96 dpi), measured from the top-left corner of the client area.
@@ -32,6 +35,9 @@ enum class Control {
   Line2,
   Line3,
 };
+
+// The size of every table kept per control; FormLayout() has exactly this many entries.
+inline constexpr std::size_t kControlCount = static_cast<std::size_t>(Control::Line3) + 1;
 
 enum class ControlKind { kStatusBox, kTextBox, kLabel, kOption, kButton, kLine };
 
@@ -76,5 +82,26 @@ const ControlLayout& LayoutOf(Control control);
 
 // The label that names a text box for screen readers, if it has one.
 std::optional<Control> LabelOf(Control box);
+
+// Every control but the lines, by tab index, each label that names a text box just before it:
+// Win32 creates the controls in this order, which Tab and screen readers follow; Qt chains the
+// focus through those that take it in the same order.
+std::span<const Control> TabOrder();
+
+// The DPI at which 15 twips make a pixel.
+inline constexpr int kStandardDpi = 96;
+
+// Rounded to the nearest pixel, halves away from zero, as Windows' MulDiv rounds.
+constexpr int TwipsToPixels(int twips, int dpi) {
+  const long long scaled = static_cast<long long>(twips) * dpi;
+  return static_cast<int>(scaled < 0 ? -((720 - scaled) / 1440) : (scaled + 720) / 1440);
+}
+
+// Option and command buttons read '&' as the marker of a shortcut key in both toolkits; the
+// form's captions mean every character as itself, so a view doubles it on the way in and
+// halves "&&" on the way out.
+bool ReadsShortcuts(Control control);
+std::string EscapeCaption(std::string_view caption);
+std::string UnescapeCaption(std::string_view shown);
 
 }  // namespace kivo

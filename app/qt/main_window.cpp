@@ -13,18 +13,16 @@
 #include <QSignalBlocker>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "app/qt/dialogs.h"
 
 namespace {
 
-// The layout is given in twips; 15 make a pixel at 96 dpi, and Qt scales on denser screens.
-constexpr int Px(int twips) { return (twips + 7) / 15; }
+// Qt counts device-independent pixels and scales them on denser screens itself.
+constexpr int Px(int twips) { return kivo::TwipsToPixels(twips, kivo::kStandardDpi); }
 
 struct Place {
   int left;
@@ -74,6 +72,7 @@ QColor Colour(kivo::Rgb rgb) { return QColor(rgb.red, rgb.green, rgb.blue); }
 QWidget* MakeControl(QWidget* parent, const kivo::ControlLayout& layout) {
   const Place place{layout.left, layout.top, layout.width, layout.height};
   const QString text = QString::fromUtf8(layout.text);
+  const QString caption = QString::fromStdString(kivo::EscapeCaption(layout.text));
   switch (layout.kind) {
     case kivo::ControlKind::kStatusBox: {
       auto* box = Make<QPlainTextEdit>(parent, layout.name, place);
@@ -108,13 +107,13 @@ QWidget* MakeControl(QWidget* parent, const kivo::ControlLayout& layout) {
     }
     case kivo::ControlKind::kOption: {
       auto* option = Make<QRadioButton>(parent, layout.name, place);
-      option->setText(text);
+      option->setText(caption);
       option->setFont(ControlFont(layout.fontPoints));
       return option;
     }
     case kivo::ControlKind::kButton: {
       auto* button = Make<QPushButton>(parent, layout.name, place);
-      button->setText(text);
+      button->setText(caption);
       button->setFont(ControlFont(layout.fontPoints));
       // Enter clicks the focused button, as in Windows' dialogs; outside a dialog no button
       // becomes the default, so Enter elsewhere and Escape press none.
@@ -134,12 +133,6 @@ QWidget* MakeControl(QWidget* parent, const kivo::ControlLayout& layout) {
   return nullptr;
 }
 
-// Buttons read '&' as a shortcut marker; the form's captions mean every character as itself.
-bool ReadsShortcuts(kivo::Control control) {
-  const kivo::ControlKind kind = kivo::LayoutOf(control).kind;
-  return kind == kivo::ControlKind::kOption || kind == kivo::ControlKind::kButton;
-}
-
 }  // namespace
 
 Form1::Form1(kivo::RunEnvironment environment, Dialogs& dialogs, kivo::NameLookup names,
@@ -154,7 +147,6 @@ Form1::Form1(kivo::RunEnvironment environment, Dialogs& dialogs, kivo::NameLooku
   setFixedSize(Px(kivo::kFormWidthTwips), Px(kivo::kFormHeightTwips));
   SetForeground(this, Qt::black);
 
-  std::vector<std::pair<int, QWidget*>> tabStops;
   for (const kivo::ControlLayout& layout : kivo::FormLayout()) {
     QWidget* control = MakeControl(this, layout);
     controls_[static_cast<std::size_t>(layout.control)] = control;
@@ -162,10 +154,6 @@ Form1::Form1(kivo::RunEnvironment environment, Dialogs& dialogs, kivo::NameLooku
     if (!layout.enabled) control->setEnabled(false);
     if (layout.kind != kivo::ControlKind::kLine && !(layout.colour == kivo::Rgb{0, 0, 0})) {
       SetForeground(control, Colour(layout.colour));
-    }
-    // Labels and lines take no focus.
-    if (layout.kind != kivo::ControlKind::kLabel && layout.kind != kivo::ControlKind::kLine) {
-      tabStops.emplace_back(layout.tabIndex, control);
     }
   }
 
@@ -176,11 +164,12 @@ Form1::Form1(kivo::RunEnvironment environment, Dialogs& dialogs, kivo::NameLooku
     }
   }
 
-  // Tab order by tab index; Qt skips the hidden and disabled ones as they come.
-  std::sort(tabStops.begin(), tabStops.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (std::size_t i = 1; i < tabStops.size(); ++i) {
-    QWidget::setTabOrder(tabStops[i - 1].second, tabStops[i].second);
+  // Labels take no focus; Qt skips the hidden and disabled controls as they come.
+  QWidget* previous = nullptr;
+  for (const kivo::Control control : kivo::TabOrder()) {
+    if (kivo::LayoutOf(control).kind == kivo::ControlKind::kLabel) continue;
+    if (previous) QWidget::setTabOrder(previous, widget(control));
+    previous = widget(control);
   }
 
   // Only a selection raises the options' handlers; selectOption() blocks the signal.
@@ -223,8 +212,7 @@ std::string Form1::controlText(kivo::Control control) const {
   } else if (auto* box = qobject_cast<QLineEdit*>(w)) {
     text = box->text();
   } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
-    text = button->text();
-    text.replace(QLatin1String("&&"), QLatin1String("&"));
+    return kivo::UnescapeCaption(button->text().toStdString());
   } else if (auto* label = qobject_cast<QLabel*>(w)) {
     text = label->text();
   }
@@ -233,13 +221,14 @@ std::string Form1::controlText(kivo::Control control) const {
 
 void Form1::setControlText(kivo::Control control, std::string_view text) {
   QWidget* w = widget(control);
-  QString value = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  const std::string shown =
+      kivo::ReadsShortcuts(control) ? kivo::EscapeCaption(text) : std::string(text);
+  const QString value = QString::fromUtf8(shown.data(), static_cast<qsizetype>(shown.size()));
   if (auto* box = qobject_cast<QPlainTextEdit*>(w)) {
     box->setPlainText(value);
   } else if (auto* line = qobject_cast<QLineEdit*>(w)) {
     line->setText(value);
   } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
-    if (ReadsShortcuts(control)) value.replace(QLatin1Char('&'), QLatin1String("&&"));
     button->setText(value);
   } else if (auto* label = qobject_cast<QLabel*>(w)) {
     label->setText(value);

@@ -50,5 +50,5 @@ class Form1 : public QWidget, private kivo::FormView {
 
   Dialogs& dialogs_;
   kivo::MainForm form_;
-  std::array<QWidget*, 22> controls_{};  // by kivo::Control
+  std::array<QWidget*, kivo::kControlCount> controls_{};  // by kivo::Control
 };

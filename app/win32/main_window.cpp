@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
 #include "app/win32/control_ids.h"
 #include "base/utf8.h"
@@ -30,20 +29,6 @@ std::wstring WindowText(HWND window) {
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
   const int length = GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
   text.resize(static_cast<std::size_t>(std::max(length, 0)));
-  return text;
-}
-
-// Buttons read '&' as the marker of a shortcut key; the form's captions mean every character
-// as itself.
-bool ReadsShortcuts(ControlKind kind) {
-  return kind == ControlKind::kOption || kind == ControlKind::kButton;
-}
-
-std::wstring ReplaceAll(std::wstring text, std::wstring_view from, std::wstring_view to) {
-  for (std::size_t at = text.find(from); at != std::wstring::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
   return text;
 }
 
@@ -126,31 +111,6 @@ ClassAndStyle StyleOf(const ControlLayout& layout) {
   return {nullptr, 0, 0};
 }
 
-// Creation order, which is also the order of Tab and of screen readers: by tab index, and each
-// label just before the box it names, since screen readers name a box by the label before it.
-std::vector<const ControlLayout*> CreationOrder() {
-  std::vector<const ControlLayout*> byTabIndex;
-  std::array<bool, kControlCount> isBoxLabel{};
-  for (const ControlLayout& layout : FormLayout()) {
-    if (layout.kind == ControlKind::kLine) continue;
-    byTabIndex.push_back(&layout);
-    if (const std::optional<Control> label = LabelOf(layout.control)) {
-      isBoxLabel[static_cast<std::size_t>(*label)] = true;
-    }
-  }
-  std::stable_sort(byTabIndex.begin(), byTabIndex.end(),
-                   [](const auto* a, const auto* b) { return a->tabIndex < b->tabIndex; });
-  std::vector<const ControlLayout*> order;
-  for (const ControlLayout* layout : byTabIndex) {
-    if (isBoxLabel[static_cast<std::size_t>(layout->control)]) continue;
-    if (const std::optional<Control> label = LabelOf(layout->control)) {
-      order.push_back(&LayoutOf(*label));
-    }
-    order.push_back(layout);
-  }
-  return order;
-}
-
 }  // namespace
 
 Form1::Form1(HINSTANCE instance, RunEnvironment environment, NameLookup names)
@@ -197,10 +157,12 @@ Form1::~Form1() {
 }
 
 void Form1::createControls() {
-  for (const ControlLayout* layout : CreationOrder()) {
+  // Windows' Tab and screen readers follow the order of creation.
+  for (const Control which : TabOrder()) {
+    const ControlLayout* layout = &LayoutOf(which);
     const ClassAndStyle kind = StyleOf(*layout);
-    std::wstring text = Wide(layout->text);
-    if (ReadsShortcuts(layout->kind)) text = ReplaceAll(text, L"&", L"&&");
+    const std::wstring text =
+        Wide(ReadsShortcuts(which) ? EscapeCaption(layout->text) : std::string(layout->text));
     const HWND child =
         CreateWindowExW(kind.exStyle, kind.className, text.c_str(), kind.style, 0, 0, 0, 0, window_,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(layout->control))),
@@ -216,7 +178,7 @@ void Form1::createControls() {
   }
 }
 
-int Form1::pixels(int twips) const { return MulDiv(twips, static_cast<int>(dpi_), 1440); }
+int Form1::pixels(int twips) const { return TwipsToPixels(twips, static_cast<int>(dpi_)); }
 
 void Form1::place(Control which) {
   const HWND child = control(which);
@@ -404,16 +366,14 @@ void Form1::paintLines(HDC dc) const {
 std::string Form1::controlText(Control which) const {
   const HWND child = control(which);
   if (!child) return {};
-  std::wstring text = WindowText(child);
-  if (ReadsShortcuts(LayoutOf(which).kind)) text = ReplaceAll(text, L"&&", L"&");
-  return Narrow(text);
+  const std::string text = Narrow(WindowText(child));
+  return ReadsShortcuts(which) ? UnescapeCaption(text) : text;
 }
 
 void Form1::setControlText(Control which, std::string_view text) {
   const HWND child = control(which);
   if (!child) return;
-  std::wstring wide = Wide(text);
-  if (ReadsShortcuts(LayoutOf(which).kind)) wide = ReplaceAll(wide, L"&", L"&&");
+  const std::wstring wide = Wide(ReadsShortcuts(which) ? EscapeCaption(text) : std::string(text));
   SetWindowTextW(child, wide.c_str());
 }
 

@@ -12,8 +12,6 @@
 
 namespace kivo::win32 {
 
-inline constexpr std::size_t kControlCount = 22;  // entries of FormLayout()
-
 // The program's one window in plain Win32: the controls of FormLayout() as child windows with
 // the IDs of control_ids.h, over the toolkit-free form that holds the window's logic. Sizes
 // follow the DPI of the monitor the window is on.

@@ -131,5 +131,24 @@ TEST(MainForm, AnErrorThatEscapesStartUpBecomesTheTextToReport) {
   EXPECT_TRUE(view.calls.size() == 1U && view.messages.empty());
 }
 
+TEST(FormLayout, CaptionsDoubleAmpersandsAndTwipsRoundAsWindowsRounds) {
+  for (const std::string caption : {"R&D", "&&", "a & b&", "plain"}) {
+    EXPECT_EQ(UnescapeCaption(EscapeCaption(caption)), caption);
+  }
+  EXPECT_EQ(EscapeCaption("R&D"), "R&&D");
+  EXPECT_EQ(UnescapeCaption("a&b&&&"), "a&b&&");
+  EXPECT_TRUE(ReadsShortcuts(Control::Option1) && ReadsShortcuts(Control::Command2));
+  EXPECT_FALSE(ReadsShortcuts(Control::Label4) || ReadsShortcuts(Control::WebDirbox));
+
+  // Half a pixel rounds up: 5 twips at 144 dpi; the form is 677 x 507 there.
+  EXPECT_EQ(TwipsToPixels(7, kStandardDpi), 0);
+  EXPECT_EQ(TwipsToPixels(8, kStandardDpi), 1);
+  EXPECT_EQ(TwipsToPixels(kFormWidthTwips, kStandardDpi), 451);
+  EXPECT_EQ(TwipsToPixels(5, 144), 1);
+  EXPECT_EQ(TwipsToPixels(-5, 144), -1);
+  EXPECT_EQ(TwipsToPixels(kFormWidthTwips, 144), 677);
+  EXPECT_EQ(TwipsToPixels(kFormHeightTwips, 144), 507);
+}
+
 }  // namespace
 }  // namespace kivo
