@@ -111,6 +111,20 @@ ClassAndStyle StyleOf(const ControlLayout& layout) {
   return {nullptr, 0, 0};
 }
 
+// A multi-line edit asks the dialog manager for every key, Tab too, so the focus would never
+// leave the status box once a run has enabled it: Tab, with Shift or Ctrl or neither, moves on
+// from it as from the other controls, and types no tab character into the log.
+LRESULT CALLBACK StatusBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                               DWORD_PTR) {
+  if (message == WM_NCDESTROY) RemoveWindowSubclass(box, &StatusBoxProc, id);
+  LRESULT result = DefSubclassProc(box, message, wParam, lParam);
+  const auto* key = reinterpret_cast<const MSG*>(lParam);
+  if (message == WM_GETDLGCODE && key && key->message == WM_KEYDOWN && key->wParam == VK_TAB) {
+    result &= ~(DLGC_WANTTAB | DLGC_WANTALLKEYS);
+  }
+  return result;
+}
+
 }  // namespace
 
 Form1::Form1(HINSTANCE instance, RunEnvironment environment, NameLookup names)
@@ -173,6 +187,7 @@ void Form1::createControls() {
       // No length limit: 0 asks for the largest the control can hold.
       SendMessageW(child, EM_SETLIMITTEXT, 0, 0);
     }
+    if (layout->kind == ControlKind::kStatusBox) SetWindowSubclass(child, &StatusBoxProc, 0, 0);
     // Common controls 6 draw a bullet unless told otherwise.
     if (layout->masked) SendMessageW(child, EM_SETPASSWORDCHAR, L'*', 0);
   }

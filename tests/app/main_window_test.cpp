@@ -349,6 +349,18 @@ void Form1Test::tabOrder() {
   QTest::mouseClick(control<QRadioButton>("Option2"), Qt::LeftButton);
   control<QWidget>("WebDirbox")->setFocus();
   QCOMPARE(chain(), QStringList({"saname", "pwd", "Command1", "Command2", "Option2", "WebDirbox"}));
+
+  // Once a run has enabled it, the status box is a stop that Tab and Shift+Tab leave again,
+  // typing nothing into the log.
+  form_->form().prepareStatusBox(6735);
+  auto* box = control<QPlainTextEdit>("StatusBox");
+  control<QWidget>("Command2")->setFocus();
+  QCOMPARE(chain(), QStringList({"StatusBox", "Option2", "WebDirbox", "saname", "pwd", "Command1",
+                                 "Command2"}));
+  box->setFocus();
+  QTest::keyClick(box, Qt::Key_Tab, Qt::ShiftModifier);
+  QCOMPARE(QApplication::focusWidget(), control<QWidget>("Command2"));
+  QCOMPARE(form_->statusText(), QString());
 }
 
 void Form1Test::enterClicksOnlyTheFocusedButton() {

@@ -7,6 +7,7 @@
 //   click NAME                  click a button (BM_CLICK); returns once it is handled, or once
 //                               the run it started shows its message box
 //   key NAME tab|return         post the key to the control, through the window's message loop
+//   key NAME shift-tab          type Shift+Tab into the window, whose focus must be on NAME
 //   label NAME                  the text of the control just before it in z-order, by which
 //                               screen readers name a text box
 //   state NAME                  "visible enabled left top width height mask", pixels in the
@@ -117,6 +118,26 @@ bool Settle(HWND form) {
       return !IsWindow(form);
   }
   return true;
+}
+
+// A posted key carries no Shift: this one goes through the input queue, as typed, to the
+// focused control, which must be `child`.
+bool ShiftTab(HWND form, HWND child) {
+  SetForegroundWindow(form);
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(form, nullptr), &info) ||
+      info.hwndFocus != child) {
+    return false;
+  }
+  INPUT keys[4] = {};
+  const WORD codes[4] = {VK_SHIFT, VK_TAB, VK_TAB, VK_SHIFT};
+  for (int i = 0; i < 4; ++i) {
+    keys[i].type = INPUT_KEYBOARD;
+    keys[i].ki.wVk = codes[i];
+    keys[i].ki.dwFlags = i < 2 ? 0 : KEYEVENTF_KEYUP;
+  }
+  return SendInput(4, keys, sizeof(INPUT)) == 4 && Settle(form);
 }
 
 int AnswerMessageBox(HWND form) {
@@ -245,6 +266,7 @@ int Run(int argc, wchar_t** argv) {
   if (command == L"click") return PostMessageW(child, BM_CLICK, 0, 0) && Settle(form) ? 0 : 1;
   if (command == L"key" && argc >= 4) {
     const std::wstring key = argv[3];
+    if (key == L"shift-tab") return ShiftTab(form, child) ? 0 : 1;
     const WPARAM vk = key == L"tab" ? VK_TAB : key == L"return" ? VK_RETURN : 0;
     if (!vk) return 2;
     PostMessageW(child, WM_KEYDOWN, vk, 1);

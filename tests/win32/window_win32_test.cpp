@@ -250,6 +250,14 @@ TEST_F(Win32Window, WholeRunThroughTheDriverUpgradesTheStandIn) {
 
   // Title, one button, no icon, the text.
   EXPECT_EQ(Out({"message"}), std::string(kivo::kApplicationTitle) + "\n1 0\n" + run.message);
+  // The enabled status box is a tab stop that Tab and Shift+Tab leave again, typing nothing
+  // into the log.
+  EXPECT_EQ(Out({"focus"}), "Command1");
+  EXPECT_EQ(TabOrder(7), (std::vector<std::string>{"Command2", "StatusBox", "Option2", "WebDirbox",
+                                                   "saname", "pwd", "Command1"}));
+  EXPECT_EQ(TabOrder(2), (std::vector<std::string>{"Command2", "StatusBox"}));
+  Out({"key", "StatusBox", "shift-tab"});
+  EXPECT_EQ(Out({"focus"}), "Command2");
   EXPECT_EQ(Out({"get", "StatusBox"}), run.statusLog);
   const State box = StateOf(Control::StatusBox);
   EXPECT_TRUE(box.enabled);
