@@ -35,7 +35,8 @@ class FormView {
   // the box before returning, although the thread stays busy in a click handler.
   virtual void showTextEnd(Control box) = 0;
 
-  // A modal box with the text, an OK button only and no icon; returns once it is closed.
+  // A modal box with the text, an OK button only and no icon; returns once it is closed. The
+  // text may be a server's message: it shows as it is, never read as markup.
   virtual void messageBox(std::string_view text) = 0;
   // The wait pointer over the whole application while busy; false restores the arrow.
   virtual void setBusyPointer(bool busy) = 0;

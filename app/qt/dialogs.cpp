@@ -11,6 +11,8 @@ QtDialogs::~QtDialogs() { setBusyPointer(false); }
 void QtDialogs::message(QWidget* parent, const QString& text) {
   const QString title = title_.isEmpty() ? QApplication::applicationName() : title_;
   QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
+  // The text may be a server's message: shown as it is, never read as markup.
+  box.setTextFormat(Qt::PlainText);
   box.exec();
 }
 

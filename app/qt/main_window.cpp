@@ -99,6 +99,8 @@ QWidget* MakeControl(QWidget* parent, const kivo::ControlLayout& layout) {
     }
     case kivo::ControlKind::kLabel: {
       auto* label = Make<QLabel>(parent, layout.name, place);
+      // Every character as itself: QLabel would render text that looks like HTML as HTML.
+      label->setTextFormat(Qt::PlainText);
       label->setText(text);
       label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
       // One line each: "Web Directory" is a pixel wider than its label and must not wrap away.

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -13,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -88,6 +90,7 @@ class Form1Test : public QObject {
   void addStatus();
   void addStatusShowsTheLastLine();
   void runHost();
+  void messageBoxShowsTextAsItIs();
   void failingComputerNameEndsStartUp();
   void exitClosesTheWindow();
   void updateButtonRunsTheUpgrade_data();
@@ -412,6 +415,8 @@ void Form1Test::addStatus_data() {
   QTest::newRow("line break inside") << QString() << QStringList({"a\r\nb"}) << "a\r\nb\r\n";
   QTest::newRow("continues typed text") << "x\ny" << QStringList({"m"}) << "x\r\nym\r\n";
   QTest::newRow("after typed line break") << "x\n" << QStringList({"m"}) << "x\r\nm\r\n";
+  QTest::newRow("markup kept") << QString() << QStringList({"<b>x</b> &amp;"})
+                               << "<b>x</b> &amp;\r\n";
   QTest::newRow("characters kept")
       << QString() << QStringList({QString::fromUtf8("Größe\u00a0250 – ‘ok’\t")})
       << QString::fromUtf8("Größe\u00a0250 – ‘ok’\t\r\n");
@@ -506,6 +511,26 @@ void Form1Test::runHost() {
   QCOMPARE(dialogs_.messages.size(), std::size_t(1));
   QCOMPARE(dialogs_.messages[0].parent, &form);
   QCOMPARE(dialogs_.messages[0].text, QStringLiteral("Update successful!"));
+}
+
+void Form1Test::messageBoxShowsTextAsItIs() {
+  // A server's message that looks like markup must not be rendered as markup.
+  const QString text = QStringLiteral("<b>Login failed</b> <a href=\"x\">here</a><br>&amp;");
+  Qt::TextFormat format = Qt::AutoText;
+  QString shown;
+  QTimer::singleShot(0, [&] {
+    QWidget* box = QApplication::activeModalWidget();
+    if (box == nullptr) return;
+    if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+      format = label->textFormat();
+      shown = label->text();
+    }
+    box->close();
+  });
+  QtDialogs dialogs(QStringLiteral("title"));
+  dialogs.message(nullptr, text);
+  QCOMPARE(format, Qt::PlainText);
+  QCOMPARE(shown, text);
 }
 
 void Form1Test::failingComputerNameEndsStartUp() {
