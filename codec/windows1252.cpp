@@ -10,14 +10,16 @@
 namespace kivo {
 namespace {
 
-// Code points of the bytes 0x80 to 0x9F; the rest of the set equals Latin-1.
-constexpr std::array<char32_t, 32> kHighControls = {
+// Where Latin-1 has its C1 controls, bytes 0x80 to 0x9F, Windows-1252 has printable characters
+// (euro sign, curly quotes, dashes); only its five undefined bytes stay the control of the same
+// number. Every other byte is its Latin-1 character.
+constexpr std::array<char32_t, 32> kBytes80To9F = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 char32_t ByteToCodePoint(unsigned char byte) {
-  if (byte >= 0x80 && byte <= 0x9F) return kHighControls[byte - 0x80];
+  if (byte >= 0x80 && byte <= 0x9F) return kBytes80To9F[byte - 0x80];
   return byte;
 }
 
@@ -25,8 +27,8 @@ char32_t ByteToCodePoint(unsigned char byte) {
 
 unsigned char CodePointToByte(char32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<unsigned char>(cp);
-  for (std::size_t i = 0; i < kHighControls.size(); ++i) {
-    if (kHighControls[i] == cp) return static_cast<unsigned char>(0x80 + i);
+  for (std::size_t i = 0; i < kBytes80To9F.size(); ++i) {
+    if (kBytes80To9F[i] == cp) return static_cast<unsigned char>(0x80 + i);
   }
   Refuse();
 }

@@ -5,8 +5,9 @@
 
 namespace kivo {
 
-// What the upgrade run needs of the window that starts it. The Qt window, the command-line
-// companion and the tests each implement it, so all three drive the same run.
+// What the upgrade run needs of the window that starts it. The window's form (MainForm, under
+// both the Qt and the Win32 window), the command-line companion and the tests each implement
+// it, so all of them drive the same run.
 class RunHost {
  public:
   virtual ~RunHost() = default;
