@@ -19,7 +19,7 @@
 #include <system_error>
 #include <vector>
 
-#include "upgrade/connection_settings.h"
+#include "upgrade/connection/connection_settings.h"
 
 namespace {
 

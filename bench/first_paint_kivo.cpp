@@ -6,6 +6,7 @@
 #include "app/qt/main_window.h"
 #include "app/qt/startup.h"
 #include "bench/first_paint.h"
+#include "system/environment.h"
 #include "upgrade/upgrade_run.h"
 
 int main(int argc, char* argv[]) {
@@ -15,7 +16,10 @@ int main(int argc, char* argv[]) {
   application.installEventFilter(&quit);
 
   QtDialogs dialogs;
-  std::unique_ptr<Form1> window = OpenMainWindow(kivo::DefaultRunEnvironment(), dialogs);
+  std::unique_ptr<Form1> window = OpenMainWindow(
+      kivo::DefaultRunEnvironment(
+          kivo::EnvironmentVariable(std::string(kivo::kDriverOverrideVariable)).value_or("")),
+      dialogs);
   if (!window) return 1;
   return application.exec();
 }

@@ -18,8 +18,8 @@ std::string Counts(const PreflightReport& r) {
 }
 
 const char* Verdict(const CheckReport& report, bool strict) {
-  if (report.end == RunEnd::kRefused) return "refused";
-  if (report.end != RunEnd::kSucceeded) return "failed";
+  if (report.end == CheckEnd::kRefused) return "refused";
+  if (report.end != CheckEnd::kChecked) return "failed";
   return report.preflight.passed(strict) ? "passed" : "not passed";
 }
 
@@ -86,7 +86,7 @@ std::string JsonCheckReport(const CheckReport& report, const CheckTranscript& tr
                     {"description", report.failure->description()}};
   }
   j["check"] = nullptr;
-  if (report.end == RunEnd::kSucceeded) j["check"] = PreflightJson(report.preflight);
+  if (report.end == CheckEnd::kChecked) j["check"] = PreflightJson(report.preflight);
   // Server texts and paths may hold any bytes; the report stays valid UTF-8.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

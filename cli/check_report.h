@@ -3,8 +3,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "upgrade/preflight.h"
-#include "upgrade/upgrade_run.h"
+#include "upgrade/preflight/check.h"
+#include "upgrade/preflight/preflight.h"
 
 namespace kivo::cli {
 

@@ -20,11 +20,11 @@
 #include "system/environment.h"
 #include "system/machine_names.h"
 #include "system/terminal.h"
-#include "upgrade/connection_settings.h"
-#include "upgrade/odbc_connection_string.h"
+#include "upgrade/batches/upgrade_batches.h"
+#include "upgrade/connection/connection_settings.h"
+#include "upgrade/connection/odbc_connection_string.h"
+#include "upgrade/connection/secret_mask.h"
 #include "upgrade/run_texts.h"
-#include "upgrade/secret_mask.h"
-#include "upgrade/upgrade_batches.h"
 
 namespace kivo::cli {
 namespace {
@@ -201,11 +201,11 @@ int CheckVerb(const RunOptions& options, std::istream& in, std::ostream& out, st
   ConsoleHost host(options, std::move(*password), out, err);
   PreflightOptions checkOptions;
   checkOptions.scanData = options.scanData;
-  const CheckReport report = RunCheck(host, environment, checkOptions);
+  const CheckReport report = RunCheck(RequestFrom(host), environment, checkOptions);
   int status = kExitFailure;
-  if (report.end == RunEnd::kRefused) {
+  if (report.end == CheckEnd::kRefused) {
     status = kExitRefused;
-  } else if (report.end == RunEnd::kSucceeded && report.preflight.passed(options.strict)) {
+  } else if (report.end == CheckEnd::kChecked && report.preflight.passed(options.strict)) {
     status = kExitSuccess;
   }
   CheckTranscript transcript;
@@ -216,10 +216,10 @@ int CheckVerb(const RunOptions& options, std::istream& in, std::ostream& out, st
   transcript.exitStatus = status;
   if (options.json) {
     out << JsonCheckReport(report, transcript);
-  } else if (report.end == RunEnd::kSucceeded) {
+  } else if (report.end == CheckEnd::kChecked) {
     out << TextCheckReport(report, transcript);
   } else if (report.failure) {
-    err << (report.end == RunEnd::kRefused ? "refused: " : "error: ")
+    err << (report.end == CheckEnd::kRefused ? "refused: " : "error: ")
         << report.failure->description() << "\n";
   }
   return status;
@@ -297,7 +297,10 @@ const CLI::Validator kSeconds(
 
 int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                    std::ostream& err) {
-  return RunCommandLine(args, in, out, err, DefaultRunEnvironment());
+  return RunCommandLine(
+      args, in, out, err,
+      DefaultRunEnvironment(
+          EnvironmentVariable(std::string(kDriverOverrideVariable)).value_or("")));
 }
 
 int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out,

@@ -7,7 +7,7 @@
 
 #include "base/error.h"
 #include "codec/scrambled_value.h"
-#include "upgrade/connection_settings.h"
+#include "upgrade/connection/connection_settings.h"
 
 namespace kivo::cli {
 namespace {

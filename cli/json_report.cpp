@@ -5,7 +5,7 @@
 #include <span>
 
 #include "cli/check_report.h"
-#include "upgrade/upgrade_batches.h"
+#include "upgrade/batches/upgrade_batches.h"
 
 namespace kivo::cli {
 namespace {

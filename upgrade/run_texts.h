@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <string_view>
 
 // The run's own words and sizes, in one place: what the status box and the message boxes show
@@ -14,29 +13,9 @@ inline constexpr std::string_view kDefaultWebDirectory = "C:\\Inetpub\\wwwroot";
 inline constexpr std::string_view kClientDefaultLine = "Client is empty. Assump default (CHXD)";
 inline constexpr int kRunStatusBoxWidthTwips = 6735;
 
-// Progress lines of the five batches, in batch order; "missing" only for the batches without a
-// history table, "created" only for those with one.
-struct BatchLines {
-  std::string_view altered;  // every statement succeeded
-  std::string_view missing;  // a table of the batch does not exist
-  std::string_view created;  // its history table exists now
-};
-inline constexpr std::array<BatchLines, 5> kBatchLines = {{
-    {"Table CHXD.T2011 columns altered!", "No table T_Hist existing!", {}},
-    {"Table MD.CustomerContact columns altered!", "No table MD.CustomerContact existing!", {}},
-    {"Table CHXD.CustomerContact columns altered!",
-     {},
-     "Table CHXD.CustomerContact_Hist is created!"},
-    {"Table MD.Customer Columns altered!", {}, "Table MD.Customer_Hist is created!"},
-    {"Table CHXD.Customer Columns altered!", {}, "Table CHXD.Customer_Hist is created!"},
-}};
-
 inline constexpr std::string_view kSuccessLine = "Kivo client was update successful";
 inline constexpr std::string_view kSuccessMessage = "Update successful!";
 inline constexpr std::string_view kFailureMessage = "Update NOT successful. Contact Admin!";
-
-inline constexpr std::string_view kNoDatabaseClient =
-    "No database client is available to connect with";
 
 // Openings of SQL Server's messages by which the run recognises what went wrong: a table it
 // cannot find or may not alter (4902), a table that exists already (2714), a table a query

@@ -4,10 +4,10 @@
 #include <exception>
 #include <utility>
 
-#include "upgrade/connection_settings.h"
-#include "upgrade/odbc_client.h"
+#include "upgrade/batches/upgrade_batches.h"
+#include "upgrade/connection/connection_settings.h"
+#include "upgrade/odbc/odbc_client.h"
 #include "upgrade/run_texts.h"
-#include "upgrade/upgrade_batches.h"
 
 namespace kivo {
 namespace {
@@ -32,6 +32,16 @@ class BusyPointer {
   RunHost& host_;
   bool busy_ = true;
 };
+
+Logon LogonFrom(RunHost& host) {
+  Logon logon;
+  if (host.sqlLoginSelected()) {
+    logon.mode = LogonMode::kSqlLogin;
+    logon.login = host.sqlLogin();
+    logon.password = host.sqlPassword();
+  }
+  return logon;
+}
 
 bool Contains(const std::string& text, std::string_view part) {
   return text.find(part) != std::string::npos;
@@ -111,18 +121,8 @@ class Run {
 
   bool configurationPhase() {
     try {
-      Logon logon;
-      if (host_.sqlLoginSelected()) {
-        logon.mode = LogonMode::kSqlLogin;
-        logon.login = host_.sqlLogin();
-        logon.password = host_.sqlPassword();
-      }
-      const std::vector<std::string> drivers = environment_.installedDrivers
-                                                   ? environment_.installedDrivers()
-                                                   : std::vector<std::string>{};
       ConnectionSettings settings =
-          ReadConnectionSettings(webDirectory_, logon, drivers, environment_.driverOverride);
-      settings.target.statementTimeoutSeconds = environment_.statementTimeoutSeconds;
+          ReadSettingsFor({webDirectory_, LogonFrom(host_)}, environment_);
       report_.displayConnectionString = settings.displayString;
       report_.target = std::move(settings.target);
       return true;
@@ -136,31 +136,20 @@ class Run {
   }
 
   bool connectionPhase() {
-    client_ = environment_.makeClient ? environment_.makeClient() : nullptr;
-    if (!client_) {
-      lastFailure_ = Error(kInvalidArgument, std::string(kNoDatabaseClient));
-      verdict();
-      return false;
-    }
-    std::optional<Error> openError = client_->open(*report_.target);
-    // Only a refused open lists records; the warnings of a successful one do not end the run.
-    if (!client_->openErrors().empty()) {
-      report_.openErrors = client_->openErrors();
-      const std::string text = report_.openErrors.front().message + std::string(kCrLf);
-      client_.reset();
+    OpenedConnection connection = OpenConnection(*report_.target, environment_);
+    client_ = std::move(connection.client);
+    if (client_) return true;
+    if (!connection.refusal.empty()) {
+      // Only a refused open lists records; the warnings of a successful one do not end the run.
+      report_.openErrors = std::move(connection.refusal);
       busy_->restore();
-      host_.showMessage(text);
+      host_.showMessage(report_.openErrors.front().message + std::string(kCrLf));
       report_.end = RunEnd::kRefused;
       return false;
     }
-    if (openError) {
-      // Batches sent into a connection that never opened would only repeat its failure.
-      client_.reset();
-      lastFailure_ = std::move(openError);
-      verdict();
-      return false;
-    }
-    return true;
+    lastFailure_ = std::move(connection.failure);
+    verdict();
+    return false;
   }
 
   // False when the check found what would make a statement fail, or could not tell: then
@@ -298,65 +287,18 @@ std::string_view ClassificationName(BatchClassification classification) {
   return "unknown";
 }
 
-RunEnvironment DefaultRunEnvironment() {
+RunEnvironment DefaultRunEnvironment(std::string driverOverride) {
   RunEnvironment environment;
-  environment.installedDrivers = InstalledOdbcDrivers;
-  environment.makeClient = [] { return std::make_unique<OdbcClient>(); };
-  if (const char* driver = std::getenv("KIVO_ODBC_DRIVER")) environment.driverOverride = driver;
+  static_cast<DatabaseAccess&>(environment) = OdbcDatabaseAccess(std::move(driverOverride));
   return environment;
+}
+
+ConnectionRequest RequestFrom(RunHost& host) {
+  return {NormaliseWebDirectory(host.webDirectory()), LogonFrom(host)};
 }
 
 RunReport RunUpgrade(RunHost& host, const RunEnvironment& environment) {
   return Run(host, environment)();
-}
-
-CheckReport RunCheck(RunHost& host, const RunEnvironment& environment,
-                     const PreflightOptions& options) {
-  CheckReport report;
-  report.end = RunEnd::kFailed;
-  try {
-    Logon logon;
-    if (host.sqlLoginSelected()) {
-      logon.mode = LogonMode::kSqlLogin;
-      logon.login = host.sqlLogin();
-      logon.password = host.sqlPassword();
-    }
-    const std::vector<std::string> drivers =
-        environment.installedDrivers ? environment.installedDrivers() : std::vector<std::string>{};
-    ConnectionSettings settings = ReadConnectionSettings(
-        NormaliseWebDirectory(host.webDirectory()), logon, drivers, environment.driverOverride);
-    settings.target.statementTimeoutSeconds = environment.statementTimeoutSeconds;
-    report.displayConnectionString = settings.displayString;
-    report.target = std::move(settings.target);
-
-    std::unique_ptr<DatabaseClient> client =
-        environment.makeClient ? environment.makeClient() : nullptr;
-    if (!client) {
-      report.failure = Error(kInvalidArgument, "No database client is available to connect with");
-      return report;
-    }
-    std::optional<Error> openError = client->open(*report.target);
-    if (!client->openErrors().empty()) {
-      const Diagnostic& first = client->openErrors().front();
-      report.end = RunEnd::kRefused;
-      report.failure =
-          Error(first.nativeError ? first.nativeError : kUnspecifiedError, first.message);
-      return report;
-    }
-    if (openError) {
-      report.failure = std::move(openError);
-      return report;
-    }
-    report.preflight = RunPreflight(*client, options);
-    // The check has what it read; a failing close does not change it.
-    client->close();
-    report.end = RunEnd::kSucceeded;
-  } catch (const Error& e) {
-    report.failure = e;
-  } catch (const std::exception& e) {
-    report.failure = Error(kUnspecifiedError, e.what());
-  }
-  return report;
 }
 
 }  // namespace kivo

@@ -8,28 +8,29 @@
 #include <vector>
 
 #include "base/error.h"
-#include "upgrade/connection_target.h"
-#include "upgrade/database_client.h"
-#include "upgrade/preflight.h"
+#include "upgrade/connection/connection_target.h"
+#include "upgrade/odbc/database_access.h"
+#include "upgrade/odbc/database_client.h"
+#include "upgrade/preflight/check.h"
+#include "upgrade/preflight/preflight.h"
 #include "upgrade/run_host.h"
 
 namespace kivo {
 
-// How a run reaches the database. The window and the companion use DefaultRunEnvironment();
-// tests put a scripted client in its place.
-struct RunEnvironment {
-  std::function<std::vector<std::string>()> installedDrivers;
-  std::function<std::unique_ptr<DatabaseClient>()> makeClient;
-  std::string driverOverride;  // names the ODBC driver to use instead of the first found
-  int statementTimeoutSeconds = 30;
+// How a run reaches the database, and how far it goes.
+struct RunEnvironment : DatabaseAccess {
   bool dryRun = false;  // stop after the configuration phase; connect to nothing
   // Run the check on the open connection first, and alter nothing when it finds a blocker or
   // something it could not read.
   bool checkFirst = false;
 };
 
-// ODBC through the platform's driver manager; the driver override from KIVO_ODBC_DRIVER.
-RunEnvironment DefaultRunEnvironment();
+// ODBC through the platform's driver manager, with the driver the caller read from
+// kDriverOverrideVariable (empty: the first installed driver for SQL Server).
+RunEnvironment DefaultRunEnvironment(std::string driverOverride);
+
+// What the window's boxes ask to connect with: the normalised web directory and the logon.
+ConnectionRequest RequestFrom(RunHost& host);
 
 enum class RunEnd {
   kNotStarted,  // empty data directory: nothing done, nothing shown
@@ -56,7 +57,7 @@ enum class BatchClassification {
 std::string_view ClassificationName(BatchClassification classification);
 
 struct BatchReport {
-  int number = 0;  // 1 to 5
+  int number = 0;  // as in UpgradeBatches()
   std::string text;
   BatchOutcome outcome;
   BatchClassification classification = BatchClassification::kAltered;
@@ -76,19 +77,5 @@ struct RunReport {
 
 // The whole upgrade run behind the update button, start to end on the calling thread.
 RunReport RunUpgrade(RunHost& host, const RunEnvironment& environment);
-
-// The check alone: connects as the run does (the same inputs from `host`), reads the catalog,
-// alters nothing, shows nothing. end is kRefused (openErrors() listed errors; failure holds
-// the first), kFailed (the configuration or the open failed) or kSucceeded (the check ran;
-// its findings decide whether the upgrade may go ahead).
-struct CheckReport {
-  RunEnd end = RunEnd::kNotStarted;
-  std::optional<ConnectionTarget> target;
-  std::string displayConnectionString;
-  std::optional<Error> failure;
-  PreflightReport preflight;
-};
-CheckReport RunCheck(RunHost& host, const RunEnvironment& environment,
-                     const PreflightOptions& options);
 
 }  // namespace kivo

@@ -6,6 +6,7 @@
 #include "app/form/main_form.h"
 #include "app/win32/main_window.h"
 #include "base/utf8.h"
+#include "system/environment.h"
 #include "upgrade/upgrade_run.h"
 
 namespace {
@@ -21,7 +22,10 @@ void ShowError(const std::string& text) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   try {
-    kivo::win32::Form1 window(instance, kivo::DefaultRunEnvironment());
+    kivo::win32::Form1 window(
+        instance,
+        kivo::DefaultRunEnvironment(
+            kivo::EnvironmentVariable(std::string(kivo::kDriverOverrideVariable)).value_or("")));
     // An error that escapes start-up ends the program before the window is shown.
     if (const std::optional<std::string> failure = kivo::LoadForm(window.form())) {
       ShowError(*failure);

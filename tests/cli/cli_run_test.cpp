@@ -18,8 +18,8 @@
 #include "system/machine_names.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
-#include "upgrade/preflight.h"
-#include "upgrade/upgrade_batches.h"
+#include "upgrade/batches/upgrade_batches.h"
+#include "upgrade/preflight/preflight.h"
 
 namespace kivo::cli {
 namespace {

@@ -17,7 +17,7 @@
 #include "tests/e2e/kivo_schema.h"
 #include "tests/tds/standin_process.h"
 #include "tests/upgrade/recording_host.h"
-#include "upgrade/upgrade_batches.h"
+#include "upgrade/batches/upgrade_batches.h"
 
 namespace kivo {
 namespace {

@@ -15,8 +15,8 @@
 #include "tests/e2e/kivo_schema.h"
 #include "tests/tds/standin_process.h"
 #include "tests/upgrade/recording_host.h"
+#include "upgrade/batches/upgrade_batches.h"
 #include "upgrade/run_texts.h"
-#include "upgrade/upgrade_batches.h"
 #include "upgrade/upgrade_run.h"
 
 namespace kivo {
@@ -62,7 +62,7 @@ class RunEndToEnd : public ::testing::Test {
     host.sqlLoginMode = true;
     host.login = login;
     host.password = password;
-    RunReport report = RunUpgrade(host, DefaultRunEnvironment());
+    RunReport report = RunUpgrade(host, DefaultRunEnvironment("FreeTDS"));
     EXPECT_EQ(ReadFile(web.path() / "web.config"), before) << "web.config must stay as it was";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(web.path()),
                             std::filesystem::directory_iterator()),
@@ -316,7 +316,7 @@ TEST_F(RunEndToEnd, IntegratedLogonWithoutATicketFailsClearly) {
   web.writeEntry(testing::KivoConnectionValue(server->port()));
   host.webDir = web.pathText();
   setenv("KRB5CCNAME", "FILE:/nonexistent/kivo-no-ticket", 1);
-  const RunReport report = RunUpgrade(host, DefaultRunEnvironment());
+  const RunReport report = RunUpgrade(host, DefaultRunEnvironment("FreeTDS"));
   EXPECT_TRUE(report.end == RunEnd::kRefused || report.end == RunEnd::kFailed);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_FALSE(host.messages[0].empty());

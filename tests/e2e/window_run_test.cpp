@@ -13,7 +13,7 @@
 #include "tests/tds/standin_process.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
-#include "upgrade/upgrade_batches.h"
+#include "upgrade/batches/upgrade_batches.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ void WindowRunTest::fullRunThroughTheDriver() {
   kivo::testing::WebDirectory dir;
   dir.writeEntry(kivo::testing::KivoConnectionValue(server.port()));
   RecordingDialogs dialogs;
-  Form1 form(kivo::DefaultRunEnvironment(), dialogs, FixedNames());
+  Form1 form(kivo::DefaultRunEnvironment("FreeTDS"), dialogs, FixedNames());
   runFromWindow(form, QString::fromStdString(dir.pathText()), QString::fromStdString(run.login),
                 QString::fromStdString(run.password));
 

@@ -10,8 +10,9 @@
 
 #include "base/error.h"
 #include "codec/scrambled_value.h"
-#include "upgrade/connection_settings.h"
-#include "upgrade/connection_target.h"
+#include "upgrade/connection/connection_settings.h"
+#include "upgrade/connection/connection_translation.h"
+#include "upgrade/connection/odbc_connection_string.h"
 
 namespace {
 

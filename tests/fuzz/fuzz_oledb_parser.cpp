@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "base/error.h"
-#include "upgrade/connection_target.h"
-#include "upgrade/odbc_connection_string.h"
-#include "upgrade/oledb_connection_string.h"
-#include "upgrade/secret_mask.h"
+#include "upgrade/connection/connection_translation.h"
+#include "upgrade/connection/odbc_connection_string.h"
+#include "upgrade/connection/oledb_connection_string.h"
+#include "upgrade/connection/secret_mask.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

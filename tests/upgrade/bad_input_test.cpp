@@ -13,7 +13,7 @@
 #include "codec/scrambled_value.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
-#include "upgrade/configuration_file.h"
+#include "upgrade/connection/configuration_file.h"
 #include "upgrade/upgrade_run.h"
 
 namespace kivo {

@@ -1,4 +1,4 @@
-#include "upgrade/connection_settings.h"
+#include "upgrade/connection/connection_settings.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "upgrade/odbc_client.h"
+#include "upgrade/odbc/odbc_client.h"
 
 namespace kivo::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/database_client.h"
+#include "upgrade/odbc/database_client.h"
 #include "upgrade/upgrade_run.h"
 
 namespace kivo::testing {

@@ -1,4 +1,4 @@
-#include "upgrade/odbc_client.h"
+#include "upgrade/odbc/odbc_client.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "tests/tds/standin_process.h"
-#include "upgrade/oledb_connection_string.h"
+#include "upgrade/connection/connection_translation.h"
+#include "upgrade/connection/oledb_connection_string.h"
 
 namespace kivo {
 namespace {

@@ -1,4 +1,4 @@
-#include "upgrade/oledb_connection_string.h"
+#include "upgrade/connection/oledb_connection_string.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "base/error.h"
-#include "upgrade/connection_target.h"
-#include "upgrade/odbc_connection_string.h"
+#include "upgrade/connection/connection_translation.h"
+#include "upgrade/connection/odbc_connection_string.h"
 
 namespace kivo {
 namespace {

@@ -1,4 +1,4 @@
-#include "upgrade/preflight.h"
+#include "upgrade/preflight/preflight.h"
 
 #include <gtest/gtest.h>
 

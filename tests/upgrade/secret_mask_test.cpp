@@ -1,4 +1,4 @@
-#include "upgrade/secret_mask.h"
+#include "upgrade/connection/secret_mask.h"
 
 #include <gtest/gtest.h>
 

@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "codec/scrambled_value.h"
 #include "tests/upgrade/fake_database_client.h"
 #include "tests/upgrade/recording_host.h"
-#include "upgrade/upgrade_batches.h"
+#include "upgrade/batches/upgrade_batches.h"
 
 namespace kivo {
 namespace {
@@ -350,6 +351,21 @@ TEST(UpgradeBatches, TextsAreExactlyTheRevisionsSql) {
     // One statement per request: each ends at its semicolon (and the blank after it).
     for (const auto& statement : Batch(n).statements) {
       EXPECT_EQ(std::count(statement.begin(), statement.end(), ';'), 1) << statement;
+    }
+    // The check reads what each statement alters from the row, not from the SQL.
+    ASSERT_EQ(Batch(n).altered.size(), Batch(n).statements.size());
+    for (std::size_t i = 0; i < Batch(n).statements.size(); ++i) {
+      const AlteredColumn& declared = Batch(n).altered[i];
+      std::istringstream words(Batch(n).statements[i]);
+      std::string alter, table, name, alterAgain, column, columnName, type;
+      words >> alter >> table >> name >> alterAgain >> column >> columnName >> type;
+      EXPECT_EQ(name, declared.schema + "." + declared.table) << Batch(n).statements[i];
+      EXPECT_EQ(columnName, declared.column) << Batch(n).statements[i];
+      EXPECT_EQ(type, std::string(kTargetType) + ";") << Batch(n).statements[i];
+    }
+    if (const auto& step = Batch(n).history) {
+      EXPECT_TRUE(step->statement.ends_with(" FROM " + step->baseTable + ";"));
+      EXPECT_EQ(Batch(n).altered[step->firstStatement].table, Batch(n).altered[0].table + "_Hist");
     }
   }
 }

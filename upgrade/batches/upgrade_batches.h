@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kivo {
+
+// The type every altered column becomes, and its length in UTF-16 units.
+inline constexpr std::string_view kTargetType = "nvarchar(250)";
+inline constexpr int kTargetLength = 250;
+
+// What one statement of a batch alters.
+struct AlteredColumn {
+  std::string schema;
+  std::string table;
+  std::string column;
+};
+
+// Creates a missing history table as a copy of its base table with ChangeU and ChangeD.
+struct HistoryStep {
+  std::string statement;
+  std::string createdLine;
+  std::size_t firstStatement = 0;  // the batch's statements from here on alter the history table
+  std::string baseTable;           // "CHXD.CustomerContact": the table the statement copies
+};
+
+// One upgrade batch: statements sent in order, whose concatenation is the batch's text, what
+// each of them alters (`altered[i]` for `statements[i]`), and the progress lines that report it.
+struct UpgradeBatch {
+  int number = 0;
+  std::vector<std::string> statements;
+  std::vector<AlteredColumn> altered;
+  std::string alteredLine;  // every statement succeeded
+  std::string missingLine;  // batches without history: a table of the batch does not exist
+  std::optional<HistoryStep> history;
+
+  std::string text() const;
+};
+
+// The batches of this schema revision, in the order they must be sent. Adding a batch is
+// adding a row to this table; everything else (the run, the check, the reports) reads it.
+std::span<const UpgradeBatch> UpgradeBatches();
+
+}  // namespace kivo

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "upgrade/batches/upgrade_batches.h"
+
+namespace kivo {
+
+// A column that the upgrade batches alter, and the table whose copy creates it when its
+// table is a missing history table.
+struct TargetColumn {
+  std::string schema;
+  std::string table;
+  std::string column;
+  std::string historyBase;  // "CHXD.CustomerContact"; empty for other tables
+};
+
+// The target columns in batch order, as the batches' table declares them.
+const std::vector<TargetColumn>& TargetColumns();
+
+// Identifiers compare as the catalog's case-insensitive collation compares them: this key
+// matches a catalog row to its target.
+std::string CatalogKey(std::string_view schema, std::string_view table,
+                       std::string_view column = {});
+
+// "schema.table" as schema and table.
+std::pair<std::string, std::string> SplitQualifiedName(const std::string& qualified);
+
+}  // namespace kivo
