@@ -91,6 +91,12 @@ Scenario file (JSON, written by the test)::
                                   # attentions are not counted) is recorded
                                   # ("dropped"), not run, and its connection is
                                   # closed without an answer; once only
+        "drop_on": "ALTER TABLE MD.Customer ",  # as drop_at_request, for the
+                                  # first request whose text starts so
+        "doom_on": "ALTER TABLE MD.Customer ",  # that request makes the open
+                                  # transaction uncommittable (see sql.py)
+        "fail_commit": false,     # a COMMIT of the outermost transaction fails
+                                  # with 9002 (log full); it stays open
         "refuse_catalog": false,  # every catalog view and function is refused
         "delay_ms": 0             # wait this long before each statement (not
                                   # before the driver's SET / SELECT @@ ones); an

@@ -14,6 +14,11 @@ to lower case without blanks, e.g. "nvarchar(250)"), taken after the batch.
 "housekeeping" is true when every statement of the batch is one the driver
 sends by itself (SET ..., SELECT @@..., IF ...).
 
+A connection that ends with its transaction open is rolled back, as SQL Server
+does, and adds a line of its own with "event": "rollback" (batch null,
+housekeeping true) whose catalog is the one after the rollback. Under the
+drop faults it is written before the socket closes.
+
 Login: names are case-insensitive, passwords are not. A wrong password or
 unknown login gives 18456 (severity 14); a database that does not exist or
 that the login may not open gives 4060 (severity 11) then 18456. After a
@@ -42,7 +47,7 @@ from protocol import (COLLATION, CURCMD_SELECT, DONE_ATTN, DONE_COUNT, DONE_ERRO
                       tok_envchange_bytes, tok_envchange_str, tok_loginack, tok_message,
                       tok_returnstatus, tok_returnvalue, tok_row, transaction_reply)
 from scenario import SqlMessage, fold, load_scenario
-from sql import SqlErrorBatch, SqlSession, parse_batch
+from sql import MSG_3998, SqlErrorBatch, SqlSession, parse_batch
 
 
 def log(msg):
@@ -60,6 +65,9 @@ class Server:
         self.drop_at_request = int(faults.get("drop_at_request", 0) or 0)
         self.delay_ms = int(faults.get("delay_ms", 0) or 0)
         self.refuse_catalog = bool(faults.get("refuse_catalog", False))
+        self.drop_on = faults.get("drop_on") or None
+        self.doom_on = faults.get("doom_on") or None
+        self.fail_commit = bool(faults.get("fail_commit", False))
         self.version = scenario.get("server_version", "15.0.2000.5")
         self.engine_edition = int(scenario.get("engine_edition", 3))
         self.sessions = scenario.get("sessions", [])  # other connections and their locks
@@ -88,7 +96,7 @@ class Server:
         return {"databases": [d.to_json() for d in self.databases]}
 
     def write_record(self, session, text, housekeeping, errors, rpc=None, dropped=False,
-                     cancelled=False, params=None):
+                     cancelled=False, params=None, event=None):
         # Caller holds the lock.
         self.seq += 1
         if self.record is None:
@@ -107,6 +115,8 @@ class Server:
             "params": params or [],
             "catalog": self.catalog_json(),
         }
+        if event:
+            line["event"] = event
         self.record.write(json.dumps(line, ensure_ascii=False) + "\n")
         self.record.flush()
 
@@ -200,12 +210,20 @@ class Session(SqlSession):
         except (ConnectionClosed, ConnectionError, OSError):
             pass
         finally:
+            self.end_transaction()
             try:
                 self.sock.close()
             except OSError:
                 pass
             if self.server.verbose:
                 log("connection %d closed" % self.conn_id)
+
+    def end_transaction(self):
+        """The server's rollback of a transaction its connection left open."""
+        with self.server.lock:
+            if self.trancount:
+                self.rollback()
+                self.server.write_record(self, None, True, [], event="rollback")
 
     def handshake(self):
         ptype, payload = self.read_message()
@@ -367,14 +385,22 @@ class Session(SqlSession):
 
         with srv.lock:
             srv.requests += 1
-            if srv.drop_at_request and srv.requests == srv.drop_at_request:
+            doom = srv.doom_on is not None and text.startswith(srv.doom_on)
+            if doom:
+                srv.doom_on = None
+            drop = srv.drop_at_request and srv.requests == srv.drop_at_request
+            if srv.drop_on is not None and text.startswith(srv.drop_on):
+                drop, srv.drop_on = True, None
+            if drop:
                 srv.write_record(self, text, housekeeping, [], rpc_name, dropped=True)
                 log("connection %d: dropped at request %d" % (self.conn_id, srv.requests))
-                try:
-                    self.sock.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-                return False
+        if drop:
+            self.end_transaction()
+            try:
+                self.sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            return False
 
         name = srv.server_name
         done_token = TOK_DONEINPROC if rpc else TOK_DONE
@@ -412,6 +438,12 @@ class Session(SqlSession):
                     return finish(cancelled=True)
             with srv.lock:
                 result = self.execute(stmt)
+                # The doom fault makes the transaction uncommittable without a message of its
+                # own; the end of the request then rolls it back and says so.
+                self.doomed = self.doomed or (doom and self.trancount > 0)
+                if self.doomed and (last or result.abort):
+                    self.rollback()
+                    result.messages.append(MSG_3998)
             for m in result.messages:
                 out += tok_message(m, name, stmt.line)
                 if m.is_error:
@@ -421,6 +453,9 @@ class Session(SqlSession):
             if not failed:
                 self.last_error = 0
             stop = result.abort or (failed and self.xact_abort)
+            if failed and self.xact_abort and self.trancount:
+                with srv.lock:
+                    self.rollback()
             if result.database_change:
                 out += tok_envchange_str(ENV_DATABASE, *result.database_change)
             if result.columns is not None:

@@ -27,9 +27,17 @@ SQL behaviour (SQL Server's, for what the program sends):
 - ``SELECT ... FROM`` is evaluated against the catalog: the sys.* views are
   row sets generated from it, user tables give their "data" rows (see
   sysviews.py for the subset of SELECT it understands).
-- Statements are split at ``;``. SET, BEGIN/COMMIT/ROLLBACK TRAN and IF
-  statements succeed without effect (no transactions are kept, IF bodies do
-  not run); USE changes the database; SELECT without FROM returns one row
+- Transactions: BEGIN TRAN[SACTION] nests (@@TRANCOUNT), COMMIT ends one
+  level, ROLLBACK undoes every change since the outermost BEGIN; without one
+  they give 3902 and 3903. XACT_STATE() is 1, 0, or -1 for a transaction the
+  doom fault made uncommittable: its writes and COMMIT then give 3930, and at
+  the end of the request it is rolled back with 3998, as SQL Server does at
+  the end of a batch. An error under XACT_ABORT ON rolls the transaction back,
+  and so does the end of a connection (see server.py). Changes of other
+  connections meanwhile are not isolated: the stand-in keeps no locks.
+- Statements are split at ``;``. SET and IF statements succeed without effect
+  (IF bodies do not run), and so do SAVE TRAN and a BEGIN that starts a
+  block; USE changes the database; SELECT without FROM returns one row
   (``@@version``, ``@@spid``, ``db_name()``, literals, ...). Any other
   statement is a syntax error (102).
 """
@@ -40,6 +48,11 @@ import time
 import sysviews
 from scenario import (DEFAULT_COLLATION, Column, SqlMessage, Table, applies_to, case_sensitive,
                       fold, msg_102, msg_208, msg_4902)
+
+MSG_3930 = SqlMessage(3930, 16, 1, "The current transaction cannot be committed and cannot "
+                      "support operations that write to the log file. Roll back the transaction.")
+MSG_3998 = SqlMessage(3998, 16, 1, "Uncommittable transaction is detected at the end of the "
+                      "batch. The transaction is rolled back.")
 
 # The same release as the version that LOGINACK and PRELOGIN announce.
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
@@ -271,6 +284,11 @@ class NoOp(Stmt):
         self.set_words = set_words or []
 
 
+class Transaction(Stmt):
+    def __init__(self, verb):
+        self.verb = verb  # BEGIN, COMMIT or ROLLBACK
+
+
 class Use(Stmt):
     def __init__(self, db):
         self.db = db
@@ -408,10 +426,15 @@ def parse_statement(toks, text):
             p.fail()
         return Use(db.value)
     if t.is_kw("BEGIN", "COMMIT", "ROLLBACK", "SAVE"):
-        p.next()
-        if not p.accept_kw("TRAN", "TRANSACTION", "WORK") and not p.at_end():
+        verb = p.next().text.upper()
+        named = p.accept_kw("TRAN", "TRANSACTION") is not None
+        if not named and verb != "BEGIN":
+            named = p.accept_kw("WORK") is not None or verb in ("COMMIT", "ROLLBACK")
+        if named and not p.at_end():
+            p.ident()  # the transaction's name, or a savepoint's
+        if not p.at_end():
             p.fail()
-        return NoOp(False)
+        return Transaction(verb) if named and verb != "SAVE" else NoOp(False)
     p.fail()
 
 
@@ -469,6 +492,25 @@ class SqlSession:
         self.last_error = 0
         self.last_rowcount = 0
         self.params = {}  # the bound parameters of the request being run, by folded name
+        self.trancount = 0
+        self.doomed = False  # uncommittable: XACT_STATE() is -1
+        self.undo = []  # how to take back each change of the open transaction, in order
+
+    def changed(self, undo):
+        """Keeps how to take back a change, while a transaction is open."""
+        if self.trancount:
+            self.undo.append(undo)
+
+    def rollback(self):
+        for undo in reversed(self.undo):
+            undo()
+        self.undo, self.trancount, self.doomed = [], 0, False
+
+    def refuse_write(self, res):
+        """3930 in a doomed transaction, which may only be rolled back."""
+        if self.doomed:
+            res.messages.append(MSG_3930)
+        return self.doomed
 
     def resolve(self, name):
         """(database, schema, table name) of a Name, or None for a bad name."""
@@ -502,6 +544,7 @@ class SqlSession:
             SelectValues: self.exec_select_values,
             SelectQuery: self.exec_query,
             NoOp: self.exec_noop,
+            Transaction: self.exec_transaction,
             Use: self.exec_use,
         }[type(stmt)]
         handler(stmt, res)
@@ -513,6 +556,26 @@ class SqlSession:
             self.xact_abort = words[1] == "ON"
         if len(words) >= 2 and words[0] in ("ANSI_WARNINGS", "ANSI_DEFAULTS"):
             self.ansi_warnings = words[1] == "ON"
+
+    def exec_transaction(self, stmt, res):
+        if stmt.verb == "BEGIN":
+            self.trancount += 1
+        elif not self.trancount:
+            res.messages.append(SqlMessage(3902 if stmt.verb == "COMMIT" else 3903, 16, 1,
+                                           "The %s TRANSACTION request has no corresponding "
+                                           "BEGIN TRANSACTION." % stmt.verb))
+        elif stmt.verb == "ROLLBACK":
+            self.rollback()
+        elif self.doomed:
+            res.messages.append(MSG_3930)
+        elif self.trancount == 1 and self.server.fail_commit:
+            # The log cannot take the commit; the transaction stays open, to be rolled back.
+            res.messages.append(SqlMessage(9002, 17, 2, "The transaction log for database '%s' "
+                                           "is full due to 'LOG_BACKUP'." % self.db_name))
+        else:
+            self.trancount -= 1
+            if not self.trancount:
+                self.undo = []
 
     def exec_use(self, stmt, res):
         db = self.server.database(stmt.db)
@@ -529,6 +592,8 @@ class SqlSession:
         db, table = self.find_table(stmt.table)
         if table is None or applies_to(table.not_alterable, self.login.name):
             res.messages.append(msg_4902(stmt.table.written))
+            return
+        if self.refuse_write(res):
             return
         base = stmt.type.split("(")[0]
         if base not in KNOWN_TYPES:
@@ -551,6 +616,11 @@ class SqlSession:
                                            "because one or more objects access this column."
                                            % stmt.column))
             return
+        before = (col.type, col.nullable, col.collation)
+
+        def undo():
+            col.type, col.nullable, col.collation = before
+        self.changed(undo)
         col.type = stmt.type
         col.nullable = stmt.nullable
         col.collation = db.collation  # no COLLATE: the database's default
@@ -611,6 +681,8 @@ class SqlSession:
             res.messages.append(SqlMessage(2702, 16, 2, "Database '%s' does not exist."
                                            % (r[0] if r else stmt.target.written)))
             return
+        if self.refuse_write(res):
+            return
         if not login.may_create_tables:
             res.messages.append(SqlMessage(262, 14, 1, "CREATE TABLE permission denied in "
                                            "database '%s'." % target_db.name))
@@ -637,7 +709,9 @@ class SqlSession:
             if target_db.fold(s) == target_db.fold(schema):
                 schema = s  # the schema keeps its catalog spelling
                 break
-        target_db.add_table(Table(schema, r[2], columns, source.rows))
+        table = Table(schema, r[2], columns, source.rows)
+        target_db.add_table(table)
+        self.changed(lambda: target_db.tables.remove(table))
         res.rowcount = source.rows
         res.select = True
 
@@ -704,7 +778,7 @@ class SqlSession:
                 "@@SPID": ("smallint", self.spid),
                 "@@SERVERNAME": ("nvarchar(128)", self.server.server_name),
                 "@@SERVICENAME": ("nvarchar(128)", "MSSQLSERVER"),
-                "@@TRANCOUNT": ("int", 0),
+                "@@TRANCOUNT": ("int", self.trancount),
                 "@@LANGUAGE": ("nvarchar(128)", "us_english"),
                 "@@MAX_PRECISION": ("tinyint", 38),
                 "@@TEXTSIZE": ("int", 2147483647),
@@ -725,6 +799,8 @@ class SqlSession:
             name = expr[1].upper()
             if name == "DB_NAME":
                 return "nvarchar(128)", self.db_name
+            if name == "XACT_STATE":
+                return "smallint", -1 if self.doomed else int(self.trancount > 0)
             if name in ("SUSER_SNAME", "SUSER_NAME", "ORIGINAL_LOGIN"):
                 return "nvarchar(128)", self.login.name
             if name in ("USER_NAME", "CURRENT_USER"):

@@ -315,6 +315,7 @@ std::vector<ReceivedBatch> StandIn::records() const {
   std::vector<ReceivedBatch> out;
   for (const std::string& text : completeLines(readFile(recordPath_))) {
     const Json line = Json::parse(text);
+    if (member(line, "event") != nullptr) continue;  // the server's own doing, no request
     ReceivedBatch b;
     b.text = stringOr(line, "batch", "");
     b.rpc = stringOr(line, "rpc", "");

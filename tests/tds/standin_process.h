@@ -34,7 +34,8 @@ struct ReceivedBatch {
 // "table" (schema dbo), brackets allowed, compared case-insensitively as SQL
 // Server does; without a database every database of the catalog is searched
 // in scenario order. The catalog is the one after the latest request, or the
-// scenario's before any.
+// scenario's before any; after the rollback of a connection that ended with
+// its transaction open, the one after that rollback.
 class StandIn {
  public:
   explicit StandIn(const std::string& scenarioJson);

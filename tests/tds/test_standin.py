@@ -671,6 +671,56 @@ class RefusedCatalogTest(ServerCase):
         self.assertEqual(r.natives(), [229])
 
 
+class TransactionTest(ServerCase):
+    faults = {"doom_on": "ALTER TABLE CHXD.CustomerContact", "fail_commit": True}
+
+    def state(self, c):
+        return c.execute("SELECT @@TRANCOUNT, XACT_STATE()").rows[0]
+
+    def test_rollback_takes_back_every_change_since_the_outermost_begin(self):
+        c = self.connect()
+        self.assertEqual(c.execute("COMMIT").natives(), [3902])
+        self.assertEqual(c.execute("ROLLBACK TRANSACTION").natives(), [3903])
+        c.execute("BEGIN TRANSACTION")
+        c.execute("BEGIN TRAN")
+        c.execute("ALTER TABLE CHXD.T2011 ALTER COLUMN i15 nvarchar(250)")
+        c.execute(HISTORY_CC)
+        self.assertEqual(self.state(c), ["2", "1"])
+        self.assertEqual(c.execute("COMMIT").natives(), [])
+        self.assertEqual(self.server.column("CHXD", "T2011", "i15")["type"], "nvarchar(250)")
+        self.assertEqual(c.execute("ROLLBACK").natives(), [])
+        self.assertEqual(self.state(c), ["0", "0"])
+        self.assertEqual(self.server.column("CHXD", "T2011", "i15")["type"], "varchar(50)")
+        self.assertIsNone(self.server.table("CHXD", "CustomerContact_HIST"))
+
+    def test_a_doomed_transaction_ends_with_its_request_and_a_commit_can_fail(self):
+        c = self.connect()
+        c.execute("BEGIN TRANSACTION")
+        c.execute("ALTER TABLE CHXD.T2011 ALTER COLUMN i15 nvarchar(250)")
+        r = c.execute("ALTER TABLE CHXD.CustomerContact ALTER COLUMN N nvarchar(250)")
+        self.assertEqual(r.natives(), [3998], r)
+        self.assertEqual(self.state(c), ["0", "0"])
+        self.assertEqual(self.server.column("CHXD", "T2011", "i15")["type"], "varchar(50)")
+        # The log is full: the commit fails and the transaction stays open.
+        c.execute("BEGIN TRANSACTION")
+        c.execute("ALTER TABLE CHXD.T2011 ALTER COLUMN i15 nvarchar(250)")
+        self.assertEqual(c.execute("COMMIT TRANSACTION").natives(), [9002])
+        self.assertEqual(self.state(c), ["1", "1"])
+
+    def test_a_connection_that_ends_rolls_its_transaction_back(self):
+        c = self.connect()
+        c.execute("BEGIN TRANSACTION")
+        c.execute("ALTER TABLE CHXD.T2011 ALTER COLUMN i15 nvarchar(250)")
+        c.close()
+        for _ in range(100):
+            if self.server.records()[-1].get("event") == "rollback":
+                break
+            time.sleep(0.05)
+        self.assertEqual(self.server.records()[-1].get("event"), "rollback")
+        self.assertEqual(self.server.column("CHXD", "T2011", "i15")["type"], "varchar(50)")
+        self.assertNotIn(None, self.server.batches())
+
+
 class ProcessTest(unittest.TestCase):
     def test_sigterm_ends_it(self):
         s = StandIn(scenario())
