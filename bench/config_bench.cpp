@@ -1,4 +1,4 @@
-// Finding the CAYUSR entry in web.config files of 10 KB, 1 MB and 100 MB with the entry at the
+// Finding the CAYUSR entry in web.config files of 10 KB, 1 MB and 64 MB with the entry at the
 // very end, the worst place for it. Each measurement has its limit beside it: memmem over the
 // same bytes in memory for the search; one read() into one buffer, alone and followed by
 // memmem, for the file.
@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::unique_ptr<Sample>> samples;
     for (const auto& [label, size] : std::vector<std::pair<std::string, std::size_t>>{
-             {"10KB", 10u << 10}, {"1MB", 1u << 20}, {"100MB", 100u << 20}}) {
+             {"10KB", 10u << 10}, {"1MB", 1u << 20}, {"64MB", 64u << 20}}) {
       auto sample = std::make_unique<Sample>();
       sample->label = label;
       sample->path = std::string(dir) + "/web-" + label + ".config";
