@@ -16,8 +16,8 @@
 #include "cli/cli.h"
 #include "codec/scrambled_value.h"
 #include "system/machine_names.h"
-#include "tests/upgrade/fake_database_client.h"
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/fake_database_client.h"
+#include "tests/support/web_directory.h"
 #include "upgrade/batches/upgrade_batches.h"
 #include "upgrade/preflight/preflight.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/web_directory.h"
 
 namespace kivo::cli {
 namespace {

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "codec/scrambled_value.h"
-#include "tests/e2e/kivo_schema.h"
-#include "tests/tds/standin_process.h"
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/files.h"
+#include "tests/support/kivo_schema.h"
+#include "tests/support/standin_process.h"
+#include "tests/support/web_directory.h"
 #include "upgrade/batches/upgrade_batches.h"
 
 namespace kivo {
@@ -34,11 +34,6 @@ struct Result {
   std::string out;
   std::string err;
 };
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // The companion under test and how to speak to it.
 struct Companion {
@@ -103,13 +98,9 @@ class CliEndToEnd : public ::testing::Test {
   void start(const KivoSchema& schema, const std::filesystem::path& folder = {}) {
     server = std::make_unique<StandIn>(schema.scenarioJson());
     const std::string value = testing::KivoConnectionValue(server->port());
-    if (folder.empty()) {
-      web.writeEntry(value);
-    } else {
-      std::filesystem::create_directories(folder);
-      std::ofstream(folder / "web.config", std::ios::binary)
-          << testing::WebConfigWithEntry(EncodeValue(value));
-    }
+    const std::filesystem::path into = folder.empty() ? web.path() : folder;
+    std::filesystem::create_directories(into);
+    testing::WriteWebConfig(into, value);
   }
 
   Result cli(const std::string& arguments, const std::string& verb = "run") {
@@ -125,8 +116,8 @@ class CliEndToEnd : public ::testing::Test {
     Result r;
     const int raw = std::system(command.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = companion.text(Slurp(out));
-    r.err = companion.text(Slurp(err));
+    r.out = companion.text(testing::ReadFile(out));
+    r.err = companion.text(testing::ReadFile(err));
     std::filesystem::remove(out);
     std::filesystem::remove(err);
     for (const char* secret : {kPassword, kStoredPassword}) {
@@ -342,7 +333,7 @@ class CheckEndToEnd : public CliEndToEnd {
 };
 
 TEST_F(CheckEndToEnd, TheDemoDatabaseIsCleanAndTheCheckOnlyReads) {
-  server = std::make_unique<StandIn>(Slurp(KIVO_DEMO_SCENARIO));
+  server = std::make_unique<StandIn>(testing::ReadFile(KIVO_DEMO_SCENARIO));
   web.writeEntry(testing::KivoConnectionValue(server->port()));
   setenv("KIVO_E2E_PASSWORD", "kivo-demo", 1);
   const Result r = check();

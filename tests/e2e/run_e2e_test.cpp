@@ -6,15 +6,16 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "codec/scrambled_value.h"
-#include "tests/e2e/kivo_schema.h"
-#include "tests/tds/standin_process.h"
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/batches.h"
+#include "tests/support/files.h"
+#include "tests/support/kivo_schema.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/standin_process.h"
+#include "tests/support/web_directory.h"
 #include "upgrade/batches/upgrade_batches.h"
 #include "upgrade/run_texts.h"
 #include "upgrade/upgrade_run.h"
@@ -22,27 +23,14 @@
 namespace kivo {
 namespace {
 
+using testing::AllStatements;
+using testing::Batch;
 using testing::KivoSchema;
+using testing::Line;
+using testing::ReadFile;
 using testing::StandIn;
 
-std::string Line(const std::string& text) { return text + "\r\n\r\n"; }
-const UpgradeBatch& Batch(int n) { return UpgradeBatches()[n - 1]; }
-
-std::vector<std::string> AllStatements() {
-  std::vector<std::string> all;
-  for (const auto& b : UpgradeBatches())
-    all.insert(all.end(), b.statements.begin(), b.statements.end());
-  return all;
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-const std::string kAllAltered = Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine) +
-                                Line(Batch(3).alteredLine) + Line(Batch(4).alteredLine) +
-                                Line(Batch(5).alteredLine);
+const std::string kAllAltered = testing::AllAlteredLines();
 
 class RunEndToEnd : public ::testing::Test {
  protected:
@@ -349,11 +337,6 @@ TEST_F(RunEndToEnd, APasswordTheDriverCannotCarryIsRefusedBeforeConnecting) {
   EXPECT_TRUE(server->allReceivedBatches().empty());
 }
 
-int OpenDescriptors() {
-  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                        std::filesystem::directory_iterator()));
-}
-
 TEST_F(RunEndToEnd, ManyFailingRunsInARowLeaveNoHandleBehind) {
   KivoSchema schema;
   schema.indexedColumn = "CHXD.T2011.i13";  // a failure verdict on a connection that opened
@@ -374,9 +357,9 @@ TEST_F(RunEndToEnd, ManyFailingRunsInARowLeaveNoHandleBehind) {
       EXPECT_NE(report.end, RunEnd::kSucceeded);
     }
     // The first round loads the driver and its libraries; from then on nothing may grow.
-    if (round == 0) baseline = OpenDescriptors();
+    if (round == 0) baseline = testing::OpenDescriptorCount();
   }
-  EXPECT_EQ(OpenDescriptors(), baseline);
+  EXPECT_EQ(testing::OpenDescriptorCount(), baseline);
 }
 
 }  // namespace

@@ -9,10 +9,10 @@
 
 #include "app/qt/dialogs.h"
 #include "app/qt/main_window.h"
-#include "tests/e2e/kivo_schema.h"
-#include "tests/tds/standin_process.h"
-#include "tests/upgrade/fake_database_client.h"
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/fake_database_client.h"
+#include "tests/support/kivo_schema.h"
+#include "tests/support/standin_process.h"
+#include "tests/support/web_directory.h"
 #include "upgrade/batches/upgrade_batches.h"
 
 namespace {

@@ -17,7 +17,7 @@ One module per concern, each documenting its part:
     sysviews.py   the catalog views and the SELECT subset they are queried with
     protocol.py   the TDS it speaks: packets, tokens, LOGIN7, RPC requests
     server.py     connections, the record file, the process
-standin_process.py starts it for Python callers, tests/tds/standin_process.h
+standin_process.py starts it for Python callers, tests/support/standin_process.h
 for C++ ones.
 """
 

@@ -11,8 +11,10 @@
 #include <string>
 
 #include "codec/scrambled_value.h"
-#include "tests/upgrade/fake_database_client.h"
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/fake_database_client.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/web_directory.h"
 #include "upgrade/connection/configuration_file.h"
 #include "upgrade/upgrade_run.h"
 
@@ -28,11 +30,8 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
     std::string content = e.is_symlink()     ? "link:" + fs::read_symlink(e.path()).string()
                           : e.is_directory() ? "dir"
                                              : "";
-    if (content.empty()) {
-      std::ifstream in(e.path(), std::ios::binary);
-      content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    entries[fs::relative(e.path(), root).string()] = std::move(content);
+    entries[fs::relative(e.path(), root).string()] =
+        content.empty() ? testing::ReadFile(e.path()) : std::move(content);
   }
   return entries;
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/web_directory.h"
 
 namespace kivo {
 namespace {

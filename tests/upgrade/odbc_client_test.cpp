@@ -1,7 +1,6 @@
 #include "upgrade/odbc/odbc_client.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/tds/standin_process.h"
+#include "tests/support/files.h"
+#include "tests/support/standin_process.h"
 #include "upgrade/connection/connection_translation.h"
 #include "upgrade/connection/oledb_connection_string.h"
 
@@ -48,15 +48,6 @@ int ClosedPort() {
   }
   close(fd);
   return ntohs(address.sin_port);
-}
-
-int OpenFileDescriptors() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
 }
 
 ConnectionTarget TargetOnPort(int port, const std::string& password = "pw") {
@@ -196,14 +187,14 @@ TEST(OdbcClient, ReleasesItsHandlesAfterFailedOpens) {
     OdbcClient warmUp;  // the driver manager and the driver keep what they load once
     warmUp.open(target);
   }
-  const int before = OpenFileDescriptors();
+  const int before = testing::OpenDescriptorCount();
   OdbcClient reused;
   for (int i = 0; i < 20; ++i) {
     OdbcClient client;
     EXPECT_TRUE(client.open(target).has_value());
     EXPECT_TRUE(reused.open(target).has_value());
   }
-  EXPECT_LE(OpenFileDescriptors(), before);
+  EXPECT_LE(testing::OpenDescriptorCount(), before);
 }
 
 }  // namespace

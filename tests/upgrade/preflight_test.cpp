@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/upgrade/fake_database_client.h"
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/fake_database_client.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/web_directory.h"
 #include "upgrade/upgrade_run.h"
 
 namespace kivo {

@@ -8,28 +8,23 @@
 #include <vector>
 
 #include "codec/scrambled_value.h"
-#include "tests/upgrade/fake_database_client.h"
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/batches.h"
+#include "tests/support/fake_database_client.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/web_directory.h"
 #include "upgrade/batches/upgrade_batches.h"
 
 namespace kivo {
 namespace {
 
+using testing::AllStatements;
+using testing::Batch;
 using testing::FakeServer;
+using testing::Line;
 
 const std::string kStoredValue =
     "Provider=SQLOLEDB.1;Persist Security Info=False;Data Source=db01;Initial Catalog=KIVO;"
     "User ID=kivo;Password=stored-secret";
-
-const UpgradeBatch& Batch(int n) { return UpgradeBatches()[n - 1]; }
-std::string Line(const std::string& text) { return text + "\r\n\r\n"; }
-
-std::vector<std::string> AllStatements() {
-  std::vector<std::string> all;
-  for (const auto& b : UpgradeBatches())
-    all.insert(all.end(), b.statements.begin(), b.statements.end());
-  return all;
-}
 
 class UpgradeRunTest : public ::testing::Test {
  protected:

@@ -13,16 +13,16 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/form/layout.h"
-#include "tests/e2e/kivo_schema.h"
-#include "tests/tds/standin_process.h"
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/files.h"
+#include "tests/support/kivo_schema.h"
+#include "tests/support/standin_process.h"
+#include "tests/support/web_directory.h"
 
 extern char** environ;
 
@@ -123,10 +123,7 @@ Answer Probe(const std::vector<std::string>& args) {
   int status = 0;
   waitpid(pid, &status, 0);
   answer.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream file(output, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  answer.out = text.str();
+  answer.out = kivo::testing::ReadFile(output);
   return answer;
 }
 

@@ -1,4 +1,4 @@
-#include "tests/upgrade/fake_database_client.h"
+#include "tests/support/fake_database_client.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "tests/e2e/kivo_schema.h"
+#include "tests/support/kivo_schema.h"
 
 #include <nlohmann/json.hpp>
 #include <vector>

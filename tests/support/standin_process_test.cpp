@@ -1,5 +1,5 @@
 // The C++ launcher of the stand-in, driven through the real FreeTDS driver.
-#include "tests/tds/standin_process.h"
+#include "tests/support/standin_process.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "tests/upgrade/recording_host.h"
+#include "tests/support/web_directory.h"
 
 #include <atomic>
 #include <fstream>
@@ -7,21 +7,6 @@
 #include "codec/scrambled_value.h"
 
 namespace kivo::testing {
-
-void RecordingHost::addStatus(std::string_view message) {
-  status += message;
-  status += "\r\n";
-}
-
-void RecordingHost::showMessage(std::string_view text) {
-  messages.emplace_back(text);
-  events.push_back("message");
-}
-
-void RecordingHost::prepareStatusBox(int widthTwips) {
-  statusBoxWidth = widthTwips;
-  events.push_back("statusbox");
-}
 
 WebDirectory::WebDirectory() {
   static std::atomic<int> counter{0};
@@ -44,7 +29,12 @@ void WebDirectory::write(std::string_view bytes) const {
 }
 
 void WebDirectory::writeEntry(std::string_view connectionValue) const {
-  write(WebConfigWithEntry(EncodeValue(connectionValue)));
+  WriteWebConfig(path_, connectionValue);
+}
+
+void WriteWebConfig(const std::filesystem::path& folder, std::string_view connectionValue) {
+  std::ofstream(folder / "web.config", std::ios::binary | std::ios::trunc)
+      << WebConfigWithEntry(EncodeValue(connectionValue));
 }
 
 std::string WebConfigWithEntry(std::string_view scrambledValue) {

@@ -1,4 +1,4 @@
-#include "tests/tds/standin_process.h"
+#include "tests/support/standin_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,11 +14,11 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "base/ascii.h"
+#include "tests/support/files.h"
 
 #ifndef KIVO_STANDIN_SCRIPT
 #error "KIVO_STANDIN_SCRIPT must name tests/tds/standin.py"
@@ -34,13 +34,6 @@ namespace kivo::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -131,7 +124,7 @@ bool boolOr(const Json& value, const char* key, bool fallback) {
 
 // The catalog's "databases" array: from the latest record line, else from the scenario.
 Json latestDatabases(const std::string& recordPath, const std::string& scenarioPath) {
-  const std::vector<std::string> lines = completeLines(readFile(recordPath));
+  const std::vector<std::string> lines = completeLines(ReadFile(recordPath));
   for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
     const Json line = Json::parse(*it);
     if (const Json* catalog = member(line, "catalog")) {
@@ -139,7 +132,7 @@ Json latestDatabases(const std::string& recordPath, const std::string& scenarioP
         return *dbs;
     }
   }
-  const Json scenario = Json::parse(readFile(scenarioPath));
+  const Json scenario = Json::parse(ReadFile(scenarioPath));
   if (const Json* dbs = member(scenario, "databases"); dbs != nullptr && dbs->is_array())
     return *dbs;
   return Json::array();
@@ -264,7 +257,7 @@ StandIn::StandIn(const std::string& scenarioJson) {
     if (port_ <= 0) throw std::runtime_error("StandIn: bad port in '" + line + "'");
   } catch (const std::exception& e) {
     stop();
-    std::string log = readFile(stderrPath_);
+    std::string log = ReadFile(stderrPath_);
     std::error_code ec;
     fs::remove_all(dir_, ec);
     throw std::runtime_error(std::string(e.what()) +
@@ -313,7 +306,7 @@ std::string StandIn::odbcConnectionString(const std::string& database, const std
 
 std::vector<ReceivedBatch> StandIn::records() const {
   std::vector<ReceivedBatch> out;
-  for (const std::string& text : completeLines(readFile(recordPath_))) {
+  for (const std::string& text : completeLines(ReadFile(recordPath_))) {
     const Json line = Json::parse(text);
     if (member(line, "event") != nullptr) continue;  // the server's own doing, no request
     ReceivedBatch b;
@@ -397,6 +390,6 @@ std::optional<long long> StandIn::rowCount(const std::string& qualifiedTable) co
   return rows->get<long long>();
 }
 
-std::string StandIn::serverLog() const { return readFile(stderrPath_); }
+std::string StandIn::serverLog() const { return ReadFile(stderrPath_); }
 
 }  // namespace kivo::testing
