@@ -320,6 +320,11 @@ std::vector<ReceivedBatch> StandIn::records() const {
         if (e.is_number()) b.errors.push_back(e.get<int>());
       }
     }
+    if (const Json* session = member(line, "session"); session != nullptr && session->is_object()) {
+      for (const auto& [key, value] : session->items()) {
+        if (value.is_boolean() || value.is_number_integer()) b.session[key] = value.get<int>();
+      }
+    }
     out.push_back(std::move(b));
   }
   return out;

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ struct ReceivedBatch {
   bool dropped = false;       // the drop_at_request fault closed the connection here
   bool cancelled = false;     // an attention arrived during the delay_ms wait
   std::vector<int> errors;    // numbers of the error messages it answered with
+  // The connection's SET options after it: "ansi_warnings", "implicit_transactions" and
+  // "xact_abort" (0 or 1), "lock_timeout" (milliseconds, -1 for none).
+  std::map<std::string, int> session;
 };
 
 // The stand-in as a child process, for the lifetime of this object.

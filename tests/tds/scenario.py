@@ -18,6 +18,12 @@ Scenario file (JSON, written by the test)::
             "not_alterable": false,                  # true, or a list of login
                                                      # names that may not alter it
             "not_readable": false,                   # same form; SELECT denied (229)
+            "not_visible": false,                    # same form; the login holds no
+                                                     # permission on it, and without VIEW
+                                                     # DEFINITION on the database
+                                                     # (may_read_dependencies) it cannot see
+                                                     # it: ALTER 4902, SELECT 208, OBJECT_ID
+                                                     # and HAS_PERMS_BY_NAME NULL
             # Catalog details, for the catalog views (all optional):
             #   columns may add "collation" (default: the database's),
             #   "computed": "definition", "identity": true, "sparse": true,
@@ -69,6 +75,11 @@ Scenario file (JSON, written by the test)::
       "sessions": [{"session_id": 61, "login": "app", "host": "WEB02",  # other sessions
                     "program": "KivoWeb", "locks": [{"table": "CHXD.T2011",
                                                      "mode": "IX"}]}],
+                                                     # a granted lock ("status": "GRANT",
+                                                     # the default) of any mode makes an
+                                                     # ALTER of that table wait LOCK_TIMEOUT,
+                                                     # then fail with 1222; without one it
+                                                     # waits for the client's cancel
       "logins": [
         {"name": "sa", "password": "pw",
          "default_database": "KivoDB",               # optional, first database
@@ -153,6 +164,10 @@ def msg_4902(written):
                       "or you do not have permissions." % written)
 
 
+def msg_1222():
+    return SqlMessage(1222, 16, 51, "Lock request time out period exceeded.")
+
+
 def msg_208(written):
     return SqlMessage(208, 16, 1, "Invalid object name '%s'." % written)
 
@@ -181,6 +196,7 @@ class Table:
     def __init__(self, schema, name, columns, rows=0, indexes=None,
                  not_alterable=False, not_readable=False, extra=None):
         self.extra = extra or {}  # the scenario's catalog details (keys, constraints, ...)
+        self.not_visible = self.extra.get("not_visible", False)
         self.schema = schema
         self.name = name
         self.columns = columns

@@ -12,7 +12,14 @@ has its answer can read the line::
 "catalog" has the same shape as the scenario's "databases" (types normalised
 to lower case without blanks, e.g. "nvarchar(250)"), taken after the batch.
 "housekeeping" is true when every statement of the batch is one the driver
-sends by itself (SET ..., SELECT @@..., IF ...).
+sends by itself (SET ..., SELECT @@..., IF ...). "session" holds the
+connection's SET options after the request: {"ansi_warnings": true,
+"implicit_transactions": false, "xact_abort": false, "lock_timeout": -1}.
+
+An ALTER of a table that another session of the scenario holds a lock on
+waits: LOCK_TIMEOUT milliseconds, then it fails with 1222 (the rest of the
+batch runs); without a lock timeout until the client cancels (at most
+LOCK_WAIT_LIMIT seconds, then 1222 as well, so that no test waits for ever).
 
 A connection that ends with its transaction open is rolled back, as SQL Server
 does, and adds a line of its own with "event": "rollback" (batch null,
@@ -46,8 +53,10 @@ from protocol import (COLLATION, CURCMD_SELECT, DONE_ATTN, DONE_COUNT, DONE_ERRO
                       prelogin_reply, reply_packets, tok_colmetadata, tok_done,
                       tok_envchange_bytes, tok_envchange_str, tok_loginack, tok_message,
                       tok_returnstatus, tok_returnvalue, tok_row, transaction_reply)
-from scenario import SqlMessage, fold, load_scenario
-from sql import MSG_3998, SqlErrorBatch, SqlSession, parse_batch
+from scenario import SqlMessage, fold, load_scenario, msg_1222
+from sql import MSG_3998, Result, SqlErrorBatch, SqlSession, parse_batch
+
+LOCK_WAIT_LIMIT = 600  # seconds an ALTER waits for a lock without LOCK_TIMEOUT
 
 
 def log(msg):
@@ -113,6 +122,7 @@ class Server:
             "dropped": dropped,
             "cancelled": cancelled,
             "params": params or [],
+            "session": session.options(),
             "catalog": self.catalog_json(),
         }
         if event:
@@ -437,7 +447,16 @@ class Session(SqlSession):
                 if self.wait_or_attention(srv.delay_ms / 1000.0):
                     return finish(cancelled=True)
             with srv.lock:
-                result = self.execute(stmt)
+                holder = self.lock_holder(stmt)
+                if holder is None:
+                    result = self.execute(stmt)
+            if holder is not None:
+                wait = self.lock_timeout / 1000.0 if self.lock_timeout >= 0 else LOCK_WAIT_LIMIT
+                if self.wait_or_attention(wait):
+                    return finish(cancelled=True)
+                result = Result()
+                result.messages.append(msg_1222())
+            with srv.lock:
                 # The doom fault makes the transaction uncommittable without a message of its
                 # own; the end of the request then rolls it back and says so.
                 self.doomed = self.doomed or (doom and self.trancount > 0)

@@ -10,7 +10,8 @@ SQL behaviour (SQL Server's, for what the program sends):
   NOT NULL the column becomes nullable. Missing or not-alterable table: 4902;
   missing column: 4924; a column that an index uses: 5074 (one per index) then
   4922, column unchanged (stricter than SQL Server, which lets some widenings
-  of indexed columns through); unknown type: 2715. Names in messages: 4902
+  of indexed columns through); unknown type: 2715; a shorter text type than
+  the "data" values need: 8152 under ANSI_WARNINGS ON, cut short without it. Names in messages: 4902
   and 208 give the name as written, 4924 the column as written and the
   table's last name part as written, 5074 the index's and column's catalog
   names, 4922 the column as written, 2714 the target's last part as written.
@@ -34,10 +35,13 @@ SQL behaviour (SQL Server's, for what the program sends):
   the end of the request it is rolled back with 3998, as SQL Server does at
   the end of a batch. An error under XACT_ABORT ON rolls the transaction back,
   and so does the end of a connection (see server.py). Changes of other
-  connections meanwhile are not isolated: the stand-in keeps no locks.
-- Statements are split at ``;``. SET and IF statements succeed without effect
-  (IF bodies do not run), and so do SAVE TRAN and a BEGIN that starts a
-  block; USE changes the database; SELECT without FROM returns one row
+  connections meanwhile are not isolated: only the scenario's other sessions
+  hold locks (see server.py), the stand-in's connections take none.
+- Statements are split at ``;``. SET ANSI_WARNINGS, IMPLICIT_TRANSACTIONS,
+  XACT_ABORT and LOCK_TIMEOUT set the session's options (the record shows
+  them); other SETs and IF statements succeed without effect (IF bodies do
+  not run), and so do SAVE TRAN and a BEGIN that starts a block; USE changes
+  the database; SELECT without FROM returns one row
   (``@@version``, ``@@spid``, ``db_name()``, literals, ...). Any other
   statement is a syntax error (102).
 """
@@ -390,7 +394,9 @@ def parse_statement(toks, text):
         if not p.at_end():
             p.fail()
         return AlterColumn(table, col.value, ty, nullable)
-    if (t.is_kw("SELECT") and any(x.is_kw("FROM") for x in toks)
+    # With FROM, or with bound parameters, a SELECT is the program's own query.
+    if (t.is_kw("SELECT") and any(x.is_kw("FROM") or (x.kind == "var" and x.text[1] != "@")
+                                  for x in toks)
             and not any(x.is_kw("INTO") for x in toks)):
         try:
             return SelectQuery(sysviews.parse_query(toks))
@@ -489,6 +495,8 @@ class SqlSession:
         self.db_name = None
         self.xact_abort = False
         self.ansi_warnings = True  # the login's setting, once logged on
+        self.implicit_transactions = False
+        self.lock_timeout = -1  # milliseconds; -1 waits for ever
         self.last_error = 0
         self.last_rowcount = 0
         self.params = {}  # the bound parameters of the request being run, by folded name
@@ -556,6 +564,41 @@ class SqlSession:
             self.xact_abort = words[1] == "ON"
         if len(words) >= 2 and words[0] in ("ANSI_WARNINGS", "ANSI_DEFAULTS"):
             self.ansi_warnings = words[1] == "ON"
+        if len(words) >= 2 and words[0] in ("IMPLICIT_TRANSACTIONS", "ANSI_DEFAULTS"):
+            self.implicit_transactions = words[1] == "ON"
+        if len(words) >= 2 and words[0] == "LOCK_TIMEOUT":
+            text = "".join(words[1:])
+            self.lock_timeout = int(text) if re.fullmatch(r"-?\d+", text) else self.lock_timeout
+
+    def options(self):
+        """The session's SET options, as the record shows them."""
+        return {"ansi_warnings": self.ansi_warnings,
+                "implicit_transactions": self.implicit_transactions,
+                "xact_abort": self.xact_abort, "lock_timeout": self.lock_timeout}
+
+    def lock_holder(self, stmt):
+        """The other session whose granted lock an ALTER must wait for: the schema
+        modification lock it takes is compatible with no other lock mode."""
+        if not isinstance(stmt, AlterColumn):
+            return None
+        db, table = self.find_table(stmt.table)
+        if table is None or not self.may_alter(table):
+            return None
+        for other in self.server.sessions:
+            for lock in other.get("locks", []):
+                if lock.get("status", "GRANT") == "GRANT" and \
+                        db.table_by_name(lock["table"]) is table:
+                    return other
+        return None
+
+    def may_alter(self, table):
+        return not applies_to(table.not_alterable, self.login.name) and self.sees(table)
+
+    def sees(self, table):
+        """Metadata visibility: a table the login holds no permission on is invisible to it
+        unless it has VIEW DEFINITION on the database."""
+        return not applies_to(table.not_visible, self.login.name) or \
+            bool(self.login.may_read_dependencies)
 
     def exec_transaction(self, stmt, res):
         if stmt.verb == "BEGIN":
@@ -590,7 +633,7 @@ class SqlSession:
 
     def exec_alter(self, stmt, res):
         db, table = self.find_table(stmt.table)
-        if table is None or applies_to(table.not_alterable, self.login.name):
+        if table is None or not self.may_alter(table):
             res.messages.append(msg_4902(stmt.table.written))
             return
         if self.refuse_write(res):
@@ -606,6 +649,8 @@ class SqlSession:
             res.messages.append(SqlMessage(
                 4924, 16, 1, "ALTER TABLE ALTER COLUMN failed because column '%s' does not "
                 "exist in table '%s'." % (stmt.column, stmt.table.parts[-1])))
+            return
+        if self.too_long(table, col, stmt.type, res):
             return
         blocking = [n for n, cols in table.indexes if fold(col.name) in {fold(c) for c in cols}]
         if blocking:
@@ -625,10 +670,29 @@ class SqlSession:
         col.nullable = stmt.nullable
         col.collation = db.collation  # no COLLATE: the database's default
 
+    def too_long(self, table, col, new_type, res):
+        """A shorter text type fails on longer values (8152) under ANSI_WARNINGS; without it
+        the values are cut short and the ALTER succeeds."""
+        m = re.match(r"(n?)(?:var)?char\((\d+)\)$", new_type)
+        data = table.extra.get("data") or {}
+        key = next((k for k in data if fold(k) == fold(col.name)), None)
+        if m is None or key is None:
+            return False
+        limit = int(m.group(2))
+        units = (lambda v: len(v.encode("utf-16-le")) // 2) if m.group(1) else len
+        if not any(isinstance(v, str) and units(v) > limit for v in data[key]):
+            return False
+        if self.ansi_warnings:
+            res.messages.append(SqlMessage(8152, 16, 30, "String or binary data would be "
+                                           "truncated."))
+            return True
+        data[key] = [v[:limit] if isinstance(v, str) else v for v in data[key]]
+        return False
+
     def exec_select_into(self, stmt, res):
         login = self.login
         db, source = self.find_table(stmt.source)
-        if source is None:
+        if source is None or not self.sees(source):
             res.messages.append(msg_208(stmt.source.written))
             res.abort = True
             return
@@ -789,7 +853,7 @@ class SqlSession:
                 "@@MICROSOFTVERSION": ("int", 251662288),
                 "@@LANGID": ("smallint", 0),
                 "@@DATEFIRST": ("tinyint", 7),
-                "@@LOCK_TIMEOUT": ("int", -1),
+                "@@LOCK_TIMEOUT": ("int", self.lock_timeout),
             }
             if name not in values:
                 raise SqlErrorStatement(SqlMessage(137, 15, 2, 'Must declare the scalar variable '
@@ -873,7 +937,7 @@ class QueryContext:
             if view is not None:
                 return view
         db, table = self.session.find_table(Name(parts, ".".join(parts)))
-        if table is None:
+        if table is None or not self.session.sees(table):
             raise sysviews.invalid_object(".".join(parts))
         if applies_to(table.not_readable, self.login.name):
             raise sysviews.select_denied(table.name, db.name, table.schema)
@@ -927,7 +991,8 @@ class QueryContext:
             name = Parser(tokenize(text), text).name()
         except (SyntaxErr, SqlErrorBatch):
             return None
-        return self.session.find_table(name)[1]
+        table = self.session.find_table(name)[1]
+        return table if table is not None and self.session.sees(table) else None
 
     def call(self, name, args):
         arg = (args + [None, None, None])
@@ -1032,6 +1097,8 @@ class QueryContext:
             schema = (securable or "").strip("[]").replace("]]", "]")
             if not self.db.schema_exists(schema):
                 return None
+            if permission == "VIEW DEFINITION":  # held on the database or not at all here
+                return int(bool(login.may_read_dependencies))
             allowed = login.may_alter_schemas
             if isinstance(allowed, list):
                 return int(fold(schema) in {fold(x) for x in allowed})
