@@ -65,6 +65,7 @@ struct RunOptions {
   std::optional<std::string> passwordVariable;
   bool passwordFromStdin = false;
   int statementTimeout = 30;
+  std::optional<int> lockTimeout;  // run only
   bool dryRun = false;
   bool json = false;
   bool checkFirst = false;
@@ -142,6 +143,7 @@ void PrintPlan(const RunReport& report, std::ostream& out) {
   } catch (const Error& e) {
     out << "ODBC connection string: cannot be built: " << e.description() << "\n";
   }
+  for (const std::string& setting : report.sessionSettings) out << "session: " << setting << "\n";
   for (const UpgradeBatch& batch : UpgradeBatches()) {
     out << "batch " << batch.number << ": " << batch.text() << "\n";
     if (batch.history) out << "  if missing: " << batch.history->statement << "\n";
@@ -232,6 +234,7 @@ int RunVerb(const RunOptions& options, std::istream& in, std::ostream& out, std:
   environment.statementTimeoutSeconds = options.statementTimeout;
   environment.dryRun = options.dryRun;
   environment.checkFirst = options.checkFirst;
+  environment.lockTimeoutSeconds = options.lockTimeout;
 
   ConsoleHost host(options, std::move(*password), out, err);
   const RunReport report = RunUpgrade(host, environment);
@@ -343,6 +346,11 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
       ->check(kSeconds)
       ->type_name("SECONDS")
       ->capture_default_str();
+  run->add_option("--lock-timeout", options.lockTimeout,
+                  "seconds an ALTER waits for a table another session holds, then fails; "
+                  "default: as long as the statement timeout allows")
+      ->check(kSeconds & CLI::Range(0, kMaxLockTimeoutSeconds))
+      ->type_name("SECONDS");
   run->add_flag("--dry-run", options.dryRun,
                 "read the configuration and show what would be done; connect to nothing");
   run->add_flag("--json", options.json, "report the run as one JSON document on standard output");

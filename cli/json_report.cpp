@@ -109,6 +109,19 @@ Json UnsentBatches() {
   return batches;
 }
 
+// The settings sent before batch 1, or that a run would send.
+Json SessionJson(const RunReport& report) {
+  if (report.sessionSettings.empty()) return nullptr;
+  Json session{{"sent", report.sessionOutcome.has_value()}};
+  if (report.sessionOutcome) {
+    AddOutcome(session, *report.sessionOutcome);
+  } else {
+    session["statements"] = UnsentStatements(report.sessionSettings);
+    session["error"] = nullptr;
+  }
+  return session;
+}
+
 // A port the driver is given as digits is a number; anything else names no port.
 Json PortJson(const std::string& port) {
   int number = 0;
@@ -154,6 +167,7 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
   }
   j["statusLines"] = transcript.statusLines;
   j["messages"] = transcript.messages;
+  j["sessionSettings"] = SessionJson(report);
   j["batches"] = report.end == RunEnd::kPrepared ? UnsentBatches() : SentBatches(report);
   j["failure"] = FailureJson(report);
   if (transcript.hint.empty()) {

@@ -23,5 +23,7 @@ inline constexpr std::string_view kFailureMessage = "Update NOT successful. Cont
 inline constexpr std::string_view kObjectMissing = "Cannot find the object";
 inline constexpr std::string_view kObjectExists = "There is already an object named";
 inline constexpr std::string_view kInvalidObjectName = "Invalid object name";
+// SQL Server's number for a lock that another session held longer than LOCK_TIMEOUT.
+inline constexpr int kLockTimeoutError = 1222;
 
 }  // namespace kivo

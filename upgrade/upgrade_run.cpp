@@ -47,6 +47,15 @@ bool Contains(const std::string& text, std::string_view part) {
   return text.find(part) != std::string::npos;
 }
 
+std::string QualifiedName(const AlteredColumn& column) {
+  return column.schema + "." + column.table;
+}
+
+// The server's error with what its own text leaves unsaid.
+Error WithCause(const Error& error, const std::string& cause) {
+  return Error(error.number(), error.description() + " " + cause);
+}
+
 // The failing statements of a batch, sorted by what they can mean.
 struct BatchFailures {
   std::optional<Error> unexplained;  // the first failure a missing table does not explain
@@ -68,7 +77,12 @@ BatchFailures SortFailures(const UpgradeBatch& batch, const BatchOutcome& outcom
     } else if (batch.history && i >= batch.history->firstStatement) {
       slot = &failures.history;
     }
-    if (!*slot) *slot = error;
+    if (*slot) continue;
+    *slot = error;
+    if (error->number() == kLockTimeoutError && i < batch.altered.size()) {
+      *slot = WithCause(*error,
+                        "Another session holds a lock on " + QualifiedName(batch.altered[i]) + ".");
+    }
   }
   // A batch that could not be sent at all has no statement to blame.
   if (outcome.error && !failures.unexplained && !failures.base && !failures.history)
@@ -85,19 +99,16 @@ class Run {
     BusyPointer busy(host_);
     busy_ = &busy;
     if (!configurationPhase()) return std::move(report_);
+    report_.sessionSettings = SessionSettings(environment_.lockTimeoutSeconds);
     if (environment_.dryRun) {
       report_.end = RunEnd::kPrepared;
       return std::move(report_);
     }
     try {
       if (!connectionPhase()) return std::move(report_);
-      if (environment_.checkFirst && !checkPhase()) {
-        if (auto closeError = client_->close()) lastFailure_ = std::move(closeError);
-        client_.reset();
-        verdict();
-        return std::move(report_);
+      if ((!environment_.checkFirst || checkPhase()) && sessionPhase()) {
+        for (const UpgradeBatch& batch : UpgradeBatches()) runBatch(batch);
       }
-      for (const UpgradeBatch& batch : UpgradeBatches()) runBatch(batch);
       if (auto closeError = client_->close()) lastFailure_ = std::move(closeError);
     } catch (const Error& e) {
       lastFailure_ = e;
@@ -168,6 +179,22 @@ class Run {
               "The check found " + std::to_string(check.count(FindingLevel::kBlocker)) +
                   " blocker(s) and " + std::to_string(check.count(FindingLevel::kUnknown)) +
                   " unknown(s); nothing was altered.");
+    return false;
+  }
+
+  // A setting the server refuses leaves the session as the DSN made it, which may not be safe
+  // to alter tables in: the run stops before the first batch.
+  bool sessionPhase() {
+    const BatchOutcome& outcome =
+        report_.sessionOutcome.emplace(client_->execute(report_.sessionSettings));
+    if (!outcome.error) return true;
+    for (const StatementOutcome& s : outcome.statements) {
+      if (!s.error) continue;
+      host_.addStatus(s.error->description());
+      host_.addStatus(s.text);
+      break;
+    }
+    lastFailure_ = outcome.error;
     return false;
   }
 

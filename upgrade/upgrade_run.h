@@ -23,6 +23,9 @@ struct RunEnvironment : DatabaseAccess {
   // Run the check on the open connection first, and alter nothing when it finds a blocker or
   // something it could not read.
   bool checkFirst = false;
+  // SET LOCK_TIMEOUT for the run's session, in seconds; none: wait for locks as long as the
+  // statement timeout allows.
+  std::optional<int> lockTimeoutSeconds;
 };
 
 // ODBC through the platform's driver manager, with the driver the caller read from
@@ -70,6 +73,10 @@ struct RunReport {
   std::optional<ConnectionTarget> target;  // after a successful configuration phase
   std::vector<Diagnostic> openErrors;      // every record of a refused open, the shown one first
   std::string displayConnectionString;     // prefix and logon part, password masked
+  // The settings the session gets before batch 1 (once the configuration phase is through),
+  // and what came of them once sent.
+  std::vector<std::string> sessionSettings;
+  std::optional<BatchOutcome> sessionOutcome;
   std::vector<BatchReport> batches;
   std::optional<Error> failure;              // the error the failure verdict reported
   std::optional<PreflightReport> preflight;  // with checkFirst, once connected

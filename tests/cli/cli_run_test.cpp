@@ -200,16 +200,18 @@ TEST_F(CliRunTest, DryRunShowsThePlanWithoutSecretsAndSendsNothing) {
 TEST_F(CliRunTest, JsonIsTheOnlyOutputAndCarriesTheRun) {
   server->failures[UpgradeBatches()[1].statements[0]] =
       FakeServer::MissingObject("MD.CustomerContact");
-  const Result r = Cli({"run", "--json", "--sql-login", "sa", "--password-stdin"}, kTyped);
+  const Result r = Cli(
+      {"run", "--json", "--sql-login", "sa", "--password-stdin", "--lock-timeout", "2"}, kTyped);
   EXPECT_EQ(r.status, kExitSuccess);
   EXPECT_EQ(r.err, "");
   ASSERT_TRUE(r.out.ends_with("}\n"));
   const auto json = nlohmann::ordered_json::parse(r.out);
   std::vector<std::string> keys;
   for (const auto& [key, value] : json.items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"schemaVersion", "verdict", "exitStatus", "computer",
-                                            "webDirectory", "connection", "statusLines", "messages",
-                                            "batches", "failure", "hint", "check"}));
+  EXPECT_EQ(keys,
+            (std::vector<std::string>{"schemaVersion", "verdict", "exitStatus", "computer",
+                                      "webDirectory", "connection", "statusLines", "messages",
+                                      "sessionSettings", "batches", "failure", "hint", "check"}));
   EXPECT_EQ(json["verdict"], "succeeded");
   EXPECT_EQ(json["exitStatus"], 0);
   EXPECT_EQ(json["computer"], GetTheComputerName());
@@ -217,6 +219,9 @@ TEST_F(CliRunTest, JsonIsTheOnlyOutputAndCarriesTheRun) {
   EXPECT_EQ(json["connection"]["logonMode"], "sql");
   EXPECT_EQ(json["connection"]["server"], "db01");
   EXPECT_EQ(json["statusLines"][1], "No table MD.CustomerContact existing!\r\n");
+  EXPECT_EQ(json["sessionSettings"]["sent"], true);
+  EXPECT_EQ(json["sessionSettings"]["statements"].size(), 4u);
+  EXPECT_EQ(json["sessionSettings"]["statements"][3]["text"], "SET LOCK_TIMEOUT 2000;");
   const auto& missing = json["batches"][1];
   EXPECT_EQ(missing["outcome"], "missing");
   EXPECT_EQ(missing["statements"][0]["messages"][0]["nativeError"], 4902);
@@ -372,6 +377,10 @@ TEST_F(CliRunTest, OptionsTakeTheirValueEitherWayAndMistakesExitTwo) {
            {{"run", "--bogus"}, "The following argument was not expected: --bogus"},
            {{"run", "--scan-data"}, "The following argument was not expected: --scan-data"},
            {{"check", "--dry-run"}, "The following argument was not expected: --dry-run"},
+           {{"check", "--lock-timeout=2"},
+            "The following argument was not expected: --lock-timeout=2"},
+           {{"run", "--lock-timeout", "2147484"},
+            "--lock-timeout: Value 2147484 not in range 0 to 2147483"},
            {{"check", "--sql-login", "sa"},
             "--sql-login needs --password-env VAR or --password-stdin"},
            {{"check", "--password", "x"}, kNoPassword}}) {
@@ -420,6 +429,10 @@ TEST_F(CliRunTest, ReportsOfEveryVerdictKeepToTheDocumentedKeys) {
   server->failures[UpgradeBatches()[4].history->statement] =
       FakeServer::Message(262, "CREATE TABLE permission denied in database 'KIVO'.");
   EXPECT_EQ(report({"run"})["verdict"], "failed");
+  // ... and a session setting the server refused, before any batch.
+  server = std::make_shared<FakeServer>();
+  server->failures["SET ANSI_WARNINGS ON;"] = FakeServer::Message(1234, "refused");
+  EXPECT_EQ(report({"run"})["sessionSettings"]["error"]["number"], 1234);
   // Refused, and a dry run.
   server = std::make_shared<FakeServer>();
   server->openError = Error(18456, "Login failed for user 'x'.");

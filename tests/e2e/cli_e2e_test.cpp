@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -161,6 +163,30 @@ TEST_F(CliEndToEnd, AFailureVerdictExitsOne) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(r.err, "message: Update NOT successful. Contact Admin!\n");
+}
+
+// Another session's lock on MD.CustomerContact makes each of batch 2's ALTERs wait the lock
+// timeout and fail; the other batches go on.
+TEST_F(CliEndToEnd, ALockTimeoutNamesTheCause) {
+  KivoSchema s = schema();
+  s.serverDetails = R"j("sessions": [{"session_id": 61, "login": "app", "program": "KivoWeb",
+      "locks": [{"table": "MD.CustomerContact", "mode": "IX"}]}])j";
+  start(s);
+  const auto started = std::chrono::steady_clock::now();
+  const Result r = cli("--lock-timeout 2 " + kLogin);
+  std::printf("--lock-timeout 2 against a locked table: %.1f s\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  EXPECT_EQ(r.status, 1);
+  const std::string cause =
+      "Lock request time out period exceeded. Another session holds a lock on "
+      "MD.CustomerContact.\n";
+  EXPECT_NE(r.out.find("Table CHXD.T2011 columns altered!\n\n" + cause), std::string::npos)
+      << r.out;
+  EXPECT_TRUE(r.out.ends_with("Table CHXD.Customer Columns altered!\n\n" + cause)) << r.out;
+  EXPECT_EQ(r.err, "message: Update NOT successful. Contact Admin!\n");
+  EXPECT_EQ(server->columnType("MD.CustomerContact", "N"), "varchar(50)");
+  const std::vector<std::string> received = server->allReceivedBatches();
+  EXPECT_NE(std::find(received.begin(), received.end(), "SET LOCK_TIMEOUT 2000;"), received.end());
 }
 
 TEST_F(CliEndToEnd, ARefusedConnectionExitsThree) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -83,6 +84,34 @@ TEST_F(RunEndToEnd, EveryTablePresent) {
     EXPECT_EQ(server->columnType(table, "Address"), "nvarchar(250)") << table;
   }
   EXPECT_EQ(server->columnType("CHXD.T2011", "Id"), "int");
+}
+
+// A session whose login starts with ANSI_WARNINGS OFF would cut the 260 characters to 250 and
+// report success; the settings before batch 1 make the shrink fail instead.
+TEST_F(RunEndToEnd, TheSessionIsSetBeforeBatchOneSoNothingIsCutShort) {
+  KivoSchema schema;
+  schema.loginDetails = R"("ansi_warnings": false)";
+  schema.columnDetails["CHXD.T2011.i13"] = R"j("type": "nvarchar(300)")j";
+  const std::string value(260, 'x');
+  schema.tableDetails["CHXD.T2011"] = R"j("data": {"i13": [")j" + value + R"j("]})j";
+  const RunReport report = run(schema);
+  EXPECT_EQ(report.end, RunEnd::kFailed);
+  EXPECT_TRUE(host.status.starts_with("String or binary data would be truncated.\r\n" +
+                                      Batch(1).text() + "\r\n"))
+      << host.status;
+  EXPECT_EQ(server->columnType("CHXD.T2011", "i13"), "nvarchar(300)");
+
+  const auto records = server->records();
+  const auto first = std::find_if(records.begin(), records.end(),
+                                  [](const auto& r) { return r.text == Batch(1).statements[0]; });
+  ASSERT_NE(first, records.end());
+  std::vector<std::string> before;
+  for (auto r = records.begin(); r != first; ++r) before.push_back(r->text);
+  EXPECT_EQ(before, SessionSettings(std::nullopt));
+  EXPECT_EQ(first->session, (std::map<std::string, int>{{"ansi_warnings", 1},
+                                                        {"implicit_transactions", 0},
+                                                        {"lock_timeout", -1},
+                                                        {"xact_abort", 0}}));
 }
 
 TEST_F(RunEndToEnd, MissingTablesOfTheFirstBatches) {
@@ -288,7 +317,8 @@ TEST_F(RunEndToEnd, NothingListening) {
 
 TEST_F(RunEndToEnd, TheConnectionDroppedMidRun) {
   KivoSchema schema;
-  schema.dropAtRequest = 9;  // the first statement of batch 3
+  // The first statement of batch 3, after the session settings and batches 1 and 2.
+  schema.dropAtRequest = static_cast<int>(SessionSettings(std::nullopt).size()) + 9;
   const RunReport report = run(schema);
   EXPECT_EQ(report.end, RunEnd::kFailed);
   EXPECT_TRUE(host.status.starts_with(Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine)));

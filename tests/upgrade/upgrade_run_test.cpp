@@ -26,6 +26,14 @@ const std::string kStoredValue =
     "Provider=SQLOLEDB.1;Persist Security Info=False;Data Source=db01;Initial Catalog=KIVO;"
     "User ID=kivo;Password=stored-secret";
 
+// What the scripted server is sent when nothing is missing: the session settings, then every
+// batch's statements.
+std::vector<std::string> Sent() {
+  std::vector<std::string> all = SessionSettings(std::nullopt);
+  for (const std::string& statement : AllStatements()) all.push_back(statement);
+  return all;
+}
+
 class UpgradeRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -55,7 +63,7 @@ TEST_F(UpgradeRunTest, EveryBatchSucceeding) {
   EXPECT_EQ(host.messages, std::vector<std::string>{"Update successful!"});
   EXPECT_EQ(host.events, (std::vector<std::string>{"statusbox", "busy", "normal", "message"}));
   EXPECT_EQ(host.statusBoxWidth, 6735);
-  EXPECT_EQ(server->sent, AllStatements());
+  EXPECT_EQ(server->sent, Sent());
   EXPECT_EQ(server->closes, 1);
   EXPECT_EQ(server->clientsAlive, 0);
   EXPECT_EQ(report.end, RunEnd::kSucceeded);
@@ -91,7 +99,7 @@ TEST_F(UpgradeRunTest, MissingTablesOfTheFirstBatchesAreReportedAndTolerated) {
                              "Kivo client was update successful\r\n");
   EXPECT_EQ(host.messages, std::vector<std::string>{"Update successful!"});
   // Every statement of a batch runs, even after one failed.
-  EXPECT_EQ(server->sent, AllStatements());
+  EXPECT_EQ(server->sent, Sent());
 }
 
 struct HistoryCase {
@@ -121,7 +129,7 @@ TEST_P(HistoryStepTest, ClassifiesTheHistoryStatementByItsOwnOutcome) {
   EXPECT_EQ(host.status.substr(0, expected.size()), expected);
   EXPECT_EQ(report.end, c.failsTheRun ? RunEnd::kFailed : RunEnd::kSucceeded);
   // The history statement follows its batch and comes before the next one.
-  std::vector<std::string> sent = AllStatements();
+  std::vector<std::string> sent = Sent();
   const auto afterBatch = std::find(sent.begin(), sent.end(), batch.statements.back()) + 1;
   sent.insert(afterBatch, batch.history->statement);
   EXPECT_EQ(server->sent, sent);
@@ -157,6 +165,32 @@ INSTANTIATE_TEST_SUITE_P(
             true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(UpgradeRunTest, TheSessionIsSetBeforeBatchOneAndARefusedSettingAltersNothing) {
+  RunEnvironment environment = testing::FakeEnvironment(server);
+  environment.lockTimeoutSeconds = 2;
+  RunReport report = RunUpgrade(host, environment);
+  const std::vector<std::string> settings = {"SET ANSI_WARNINGS ON;",
+                                             "SET IMPLICIT_TRANSACTIONS OFF;",
+                                             "SET XACT_ABORT OFF;", "SET LOCK_TIMEOUT 2000;"};
+  ASSERT_GT(server->sent.size(), settings.size());
+  EXPECT_EQ(std::vector<std::string>(server->sent.begin(), server->sent.begin() + 4), settings);
+  EXPECT_EQ(server->sent[4], Batch(1).statements[0]);
+  EXPECT_EQ(report.sessionSettings, settings);
+  EXPECT_EQ(report.end, RunEnd::kSucceeded);
+
+  host = testing::RecordingHost();
+  host.webDir = web.pathText();
+  server->sent.clear();
+  const std::string refused = "SET option refused.";
+  fail("SET XACT_ABORT OFF;", FakeServer::Message(1234, refused));
+  report = run();
+  EXPECT_EQ(host.status, refused + "\r\nSET XACT_ABORT OFF;\r\n" + refused + "\r\n");
+  EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
+  EXPECT_EQ(server->sent, SessionSettings(std::nullopt));
+  EXPECT_TRUE(report.batches.empty());
+  EXPECT_EQ(server->closes, 2);
+}
+
 TEST_F(UpgradeRunTest, AnUnrecognisedFailureDoesNotTaintLaterBatches) {
   const std::string conversion = "Arithmetic overflow error converting expression.";
   fail(Batch(1).statements[0], FakeServer::Message(8115, conversion));
@@ -169,6 +203,21 @@ TEST_F(UpgradeRunTest, AnUnrecognisedFailureDoesNotTaintLaterBatches) {
   EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
   EXPECT_EQ(host.events,
             (std::vector<std::string>{"statusbox", "busy", "normal", "exit", "message"}));
+}
+
+TEST_F(UpgradeRunTest, ALockTimeoutNamesTheTableAnotherSessionHolds) {
+  fail(Batch(2).statements[1],
+       FakeServer::Message(1222, "Lock request time out period exceeded.", "HYT00"));
+  const RunReport report = run();
+  const std::string line =
+      "Lock request time out period exceeded. Another session holds a lock on "
+      "MD.CustomerContact.";
+  EXPECT_NE(host.status.find(Line(Batch(1).alteredLine) + line + "\r\n" + Batch(2).text()),
+            std::string::npos)
+      << host.status;
+  EXPECT_TRUE(host.status.ends_with(line + "\r\n"));
+  ASSERT_TRUE(report.failure);
+  EXPECT_EQ(report.failure->number(), 1222);
 }
 
 TEST_F(UpgradeRunTest, ALaterMissingTableDoesNotWipeAnEarlierFailure) {
@@ -198,7 +247,8 @@ TEST_F(UpgradeRunTest, EveryRecordOfAFailingStatementIsReported) {
 }
 
 TEST_F(UpgradeRunTest, AConnectionLostMidRunFailsEveryLaterBatch) {
-  server->dropAfter = static_cast<int>(Batch(1).statements.size() + Batch(2).statements.size());
+  server->dropAfter = static_cast<int>(SessionSettings(std::nullopt).size() +
+                                       Batch(1).statements.size() + Batch(2).statements.size());
   const RunReport report = run();
   std::string expected = Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine);
   for (int n = 3; n <= 5; ++n)

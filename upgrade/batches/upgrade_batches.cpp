@@ -1,5 +1,7 @@
 #include "upgrade/batches/upgrade_batches.h"
 
+#include <algorithm>
+
 namespace kivo {
 namespace {
 
@@ -91,6 +93,21 @@ std::string UpgradeBatch::text() const {
 std::span<const UpgradeBatch> UpgradeBatches() {
   static const std::vector<UpgradeBatch> batches = MakeBatches();
   return batches;
+}
+
+std::vector<std::string> SessionSettings(std::optional<int> lockTimeoutSeconds) {
+  // ANSI_WARNINGS OFF lets a statement cut values short instead of failing; with implicit
+  // transactions every ALTER stays uncommitted and is rolled back when the connection closes,
+  // after the run has reported it done; XACT_ABORT ON rolls back an open transaction at the
+  // first failing statement, which takes that decision out of the run's hands.
+  std::vector<std::string> settings = {"SET ANSI_WARNINGS ON;", "SET IMPLICIT_TRANSACTIONS OFF;",
+                                       "SET XACT_ABORT OFF;"};
+  if (lockTimeoutSeconds) {
+    settings.push_back(
+        "SET LOCK_TIMEOUT " +
+        std::to_string(std::clamp(*lockTimeoutSeconds, 0, kMaxLockTimeoutSeconds) * 1000) + ";");
+  }
+  return settings;
 }
 
 }  // namespace kivo

@@ -45,4 +45,13 @@ struct UpgradeBatch {
 // adding a row to this table; everything else (the run, the check, the reports) reads it.
 std::span<const UpgradeBatch> UpgradeBatches();
 
+// The largest lock timeout SET LOCK_TIMEOUT can carry, in whole seconds.
+inline constexpr int kMaxLockTimeoutSeconds = 2147483;
+
+// The statements, one per setting, that put the session into known state before the first
+// batch, whatever the DSN, the driver or the server's user options made of it. With a lock
+// timeout (seconds, at most kMaxLockTimeoutSeconds) an ALTER that waits for another session's
+// lock fails after that long; without one it waits as long as the statement timeout allows.
+std::vector<std::string> SessionSettings(std::optional<int> lockTimeoutSeconds);
+
 }  // namespace kivo
