@@ -19,11 +19,11 @@ Scenario file (JSON, written by the test)::
                                                      # names that may not alter it
             "not_readable": false,                   # same form; SELECT denied (229)
             "not_visible": false,                    # same form; the login holds no
-                                                     # permission on it, and without VIEW
-                                                     # DEFINITION on the database
+                                                     # permission on it (ALTER 4902), and
+                                                     # without VIEW DEFINITION on the database
                                                      # (may_read_dependencies) it cannot see
-                                                     # it: ALTER 4902, SELECT 208, OBJECT_ID
-                                                     # and HAS_PERMS_BY_NAME NULL
+                                                     # it: SELECT 208, OBJECT_ID and
+                                                     # HAS_PERMS_BY_NAME NULL
             # Catalog details, for the catalog views (all optional):
             #   columns may add "collation" (default: the database's),
             #   "computed": "definition", "identity": true, "sparse": true,

@@ -592,7 +592,8 @@ class SqlSession:
         return None
 
     def may_alter(self, table):
-        return not applies_to(table.not_alterable, self.login.name) and self.sees(table)
+        return not (applies_to(table.not_alterable, self.login.name)
+                    or applies_to(table.not_visible, self.login.name))
 
     def sees(self, table):
         """Metadata visibility: a table the login holds no permission on is invisible to it
@@ -1110,7 +1111,7 @@ class QueryContext:
             if table is None:
                 return None
             if permission in ("ALTER", "CONTROL"):
-                return int(not applies_to(table.not_alterable, login.name))
+                return int(self.session.may_alter(table))
             if permission == "SELECT":
                 return int(not applies_to(table.not_readable, login.name))
             return 1
