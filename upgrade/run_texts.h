@@ -23,6 +23,16 @@ inline constexpr std::string_view kFailureMessage = "Update NOT successful. Cont
 inline constexpr std::string_view kObjectMissing = "Cannot find the object";
 inline constexpr std::string_view kObjectExists = "There is already an object named";
 inline constexpr std::string_view kInvalidObjectName = "Invalid object name";
+// Whether a table exists as far as the login can tell: its id (parameter 1, "schema.table"),
+// and whether the login holds VIEW DEFINITION on the database or on the schema (parameters 2
+// and 3, the schema), without which a table it holds no permission on is invisible to it, or
+// ALTER on the schema, which would have let it alter every table there.
+inline constexpr std::string_view kTableExistsQuery =
+    "SELECT OBJECT_ID(?, N'U') AS object_id, "
+    "HAS_PERMS_BY_NAME(DB_NAME(), N'DATABASE', N'VIEW DEFINITION') AS sees_database, "
+    "HAS_PERMS_BY_NAME(QUOTENAME(?), N'SCHEMA', N'VIEW DEFINITION') AS sees_schema, "
+    "HAS_PERMS_BY_NAME(QUOTENAME(?), N'SCHEMA', N'ALTER') AS alters_schema";
+
 // SQL Server's number for a lock that another session held longer than LOCK_TIMEOUT.
 inline constexpr int kLockTimeoutError = 1222;
 

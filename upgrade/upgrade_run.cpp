@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <exception>
+#include <functional>
+#include <map>
 #include <utility>
 
 #include "upgrade/batches/upgrade_batches.h"
@@ -59,30 +61,38 @@ Error WithCause(const Error& error, const std::string& cause) {
 // The failing statements of a batch, sorted by what they can mean.
 struct BatchFailures {
   std::optional<Error> unexplained;  // the first failure a missing table does not explain
-  std::optional<Error> base;         // the first "Cannot find the object" on the base table
-  std::optional<Error> history;      // the first "Cannot find the object" on the history table
+  std::optional<Error> base;         // the first ALTER of a missing base table
+  std::optional<Error> history;      // the first ALTER of a missing history table
 };
+
+// Why an ALTER met "Cannot find the object" on a table: nothing when the server says the
+// table does not exist, otherwise the cause to add to the server's text.
+using NotFoundCause = std::function<std::optional<std::string>(const AlteredColumn&)>;
 
 // Every failing statement counts, not only the first: a missing table early in a batch must not
 // hide a failure of another kind after it. Without a history table, every table of the batch is
 // a base table.
-BatchFailures SortFailures(const UpgradeBatch& batch, const BatchOutcome& outcome) {
+BatchFailures SortFailures(const UpgradeBatch& batch, const BatchOutcome& outcome,
+                           const NotFoundCause& whyNotFound) {
   BatchFailures failures;
   for (std::size_t i = 0; i < outcome.statements.size(); ++i) {
     const std::optional<Error>& error = outcome.statements[i].error;
     if (!error) continue;
-    std::optional<Error>* slot = &failures.base;
-    if (!Contains(error->description(), kObjectMissing)) {
-      slot = &failures.unexplained;
-    } else if (batch.history && i >= batch.history->firstStatement) {
-      slot = &failures.history;
+    const AlteredColumn* target = i < batch.altered.size() ? &batch.altered[i] : nullptr;
+    std::optional<Error> sorted = error;
+    std::optional<Error>* slot = &failures.unexplained;
+    if (target && Contains(error->description(), kObjectMissing)) {
+      if (auto cause = whyNotFound(*target)) {
+        sorted = WithCause(*error, *cause);
+      } else if (batch.history && i >= batch.history->firstStatement) {
+        slot = &failures.history;
+      } else {
+        slot = &failures.base;
+      }
+    } else if (target && error->number() == kLockTimeoutError) {
+      sorted = WithCause(*error, "Another session holds a lock on " + QualifiedName(*target) + ".");
     }
-    if (*slot) continue;
-    *slot = error;
-    if (error->number() == kLockTimeoutError && i < batch.altered.size()) {
-      *slot = WithCause(*error,
-                        "Another session holds a lock on " + QualifiedName(batch.altered[i]) + ".");
-    }
+    if (!*slot) *slot = std::move(sorted);
   }
   // A batch that could not be sent at all has no statement to blame.
   if (outcome.error && !failures.unexplained && !failures.base && !failures.history)
@@ -214,62 +224,96 @@ class Run {
     report.number = batch.number;
     report.text = batch.text();
     report.outcome = client_->execute(batch.statements);
-    const BatchFailures failures = SortFailures(batch, report.outcome);
+    std::map<std::string, std::optional<std::string>> asked;  // one question per table
+    const BatchFailures failures =
+        SortFailures(batch, report.outcome, [&](const AlteredColumn& target) {
+          const std::string table = QualifiedName(target);
+          if (!asked.contains(table)) asked[table] = whyNotFound(target);
+          return asked[table];
+        });
     if (!report.outcome.error) {
       progress(batch.alteredLine);
       report.classification = BatchClassification::kAltered;
+    } else if (batch.history && (failures.history || (failures.base && !failures.unexplained))) {
+      historyStep(batch, report, failures);
     } else if (failures.unexplained) {
       otherError(report, *failures.unexplained);
-    } else if (!batch.history) {
-      // The server does not tell a missing table from a forbidden one; without a history
-      // table to try, a missing table is what this part of the schema most likely means.
+    } else {
       progress(batch.missingLine);
       report.classification = BatchClassification::kMissing;
-    } else {
-      historyStep(batch, report, failures);
     }
   }
 
-  // The batch's ALTERs met "Cannot find the object", which means a missing table or one the
-  // login may not alter; the server does not say which. The history statement reads the base
-  // table into a new history table, so its outcome tells which tables exist:
+  // SQL Server answers an ALTER of a table the login may not alter, or may not even see, as it
+  // answers one of a missing table (4902), so the run asks. OBJECT_ID sees only tables the login
+  // holds a permission on (metadata visibility); a NULL means "missing" only where VIEW
+  // DEFINITION on the database or the schema shows every table, or where ALTER on the schema
+  // would have let the ALTER through. A DENY on the table itself can still hide it from a login
+  // with VIEW DEFINITION on the database: the server offers no way to tell that apart.
+  std::optional<std::string> whyNotFound(const AlteredColumn& target) {
+    const std::string table = QualifiedName(target);
+    const std::string parameters[] = {table, target.schema, target.schema};
+    const QueryResult result = client_->query(std::string(kTableExistsQuery), parameters);
+    if (result.error) {
+      return "Whether " + table + " exists could not be asked: " + result.error->description();
+    }
+    if (result.rows.size() != 1 || result.rows[0].size() != 4) {
+      return "Whether " + table + " exists could not be told.";
+    }
+    const auto& row = result.rows[0];
+    if (row[0]) return "The table exists: the login may not alter " + table + ".";
+    if (row[1] == "1" || row[2] == "1" || row[3] == "1") return std::nullopt;
+    return "The login may not see " + table +
+           " (no VIEW DEFINITION permission): whether it is missing or may not be altered "
+           "cannot be told.";
+  }
+
+  // The batch's ALTERs met a missing history table, or a missing base table alone; the server
+  // said so when asked (a table that exists, or that the login may not see, is the other-error
+  // path: see whyNotFound). The history statement copies the base into a new history table:
   //
-  //   base ALTERs   history ALTERs   history statement      the batch
-  //   ok            4902             created                created line; success
-  //   4902          any              created                created line, then the other-error
-  //                                                         path with the base's 4902 (the base
-  //                                                         exists: it was refused)
-  //   ok or 4902    ok or 4902       2714 already exists    the other-error path with the first
-  //                                                         4902 (both tables exist: refused)
-  //   4902          any              208 base not found     its description; tolerated (this
+  //   history ALTERs   base ALTERs   history statement      the batch
+  //   missing          ok            created                created line; success
+  //   missing          missing       208 base not found     its description; tolerated (this
   //                                                         part of the schema is not installed)
-  //   ok            4902             208 base not found     the other-error path with the 208
+  //   ok               missing       208 base not found     the same
+  //   ok               missing       2714 already exists    created line; tolerated, as for 208
+  //   missing          ok            208 base not found     the other-error path with the 208
   //                                                         (the base was altered a moment ago)
-  //   any           any              any other error        the other-error path with it
+  //   missing          missing       created                created line, then the other-error
+  //                                                         path with the base's 4902 (the copy
+  //                                                         read a base the server called missing)
+  //   missing          any           2714 already exists    the other-error path with the 2714 (a
+  //                                                         case-sensitive collation tells _HIST
+  //                                                         from _Hist: nothing was created)
+  //   any              any           any other error        the other-error path with it
   //
-  // "4902" stands for any failure with "Cannot find the object"; a batch with a failure of
-  // another kind never gets here. With a missing base and a refused history table the server
-  // answers as if both were missing, so that row stays tolerated.
+  // A batch with a failure of another kind gets here only with a missing history table; that
+  // failure then takes the other-error path after the step, whatever the step came to.
   void historyStep(const UpgradeBatch& batch, BatchReport& report, const BatchFailures& failures) {
     const std::string statements[] = {batch.history->statement};
     HistoryReport& history = report.history.emplace();
     history.statement = batch.history->statement;
     history.outcome = client_->execute(statements);
     const std::optional<Error>& error = history.outcome.error;
+    std::optional<Error> standing = failures.unexplained;
     if (!error) {
       progress(batch.history->createdLine);
-      if (failures.base) {
-        otherError(report, *failures.base);
-      } else {
-        report.classification = BatchClassification::kHistoryCreated;
-      }
-    } else if (Contains(error->description(), kObjectExists)) {
-      otherError(report, failures.base ? *failures.base : *failures.history);
+      if (!standing) standing = failures.base;
+    } else if (Contains(error->description(), kObjectExists) && !failures.history) {
+      progress(batch.history->createdLine);
     } else if (Contains(error->description(), kInvalidObjectName) && failures.base) {
       host_.addStatus(error->description());
-      report.classification = BatchClassification::kMissing;
+    } else if (!standing) {
+      standing = error;
     } else {
-      otherError(report, *error);
+      host_.addStatus(error->description());  // the batch's own failure stands for it
+    }
+    if (standing) {
+      otherError(report, *standing);
+    } else {
+      report.classification =
+          error ? BatchClassification::kMissing : BatchClassification::kHistoryCreated;
     }
   }
 

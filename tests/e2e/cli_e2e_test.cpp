@@ -165,6 +165,47 @@ TEST_F(CliEndToEnd, AFailureVerdictExitsOne) {
   EXPECT_EQ(r.err, "message: Update NOT successful. Contact Admin!\n");
 }
 
+// 4902 on a table the login may not alter, or may not see, is no missing table.
+TEST_F(CliEndToEnd, TablesTheLoginMayNotAlterOrSeeExitOne) {
+  struct Case {
+    const char* name;
+    std::set<std::string> notAlterable;
+    std::string invisible;
+    std::string cause;  // the status line's last words
+  };
+  std::set<std::string> everyTable;
+  for (const UpgradeBatch& b : UpgradeBatches()) {
+    for (const AlteredColumn& c : b.altered) everyTable.insert(c.schema + "." + c.table);
+  }
+  for (const Case& c : std::vector<Case>{
+           {"one table",
+            {"CHXD.T2011"},
+            "",
+            "The table exists: the login may not alter "
+            "CHXD.T2011.\n"},
+           {"every table", everyTable, "", "the login may not alter CHXD.Customer.\n"},
+           {"invisible",
+            {},
+            "CHXD.T_HIST",
+            "The login may not see CHXD.T_HIST (no VIEW "
+            "DEFINITION permission): whether it is missing or "
+            "may not be altered cannot be told.\n"}}) {
+    SCOPED_TRACE(c.name);
+    KivoSchema s = schema();
+    s.notAlterable = c.notAlterable;
+    if (!c.invisible.empty()) {
+      s.tableDetails[c.invisible] = R"("not_visible": true)";
+      s.loginDetails = R"("may_read_dependencies": false, "may_alter_schemas": false)";
+    }
+    start(s);
+    const Result r = cli(kLogin);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.ends_with(c.cause)) << r.out;
+    EXPECT_EQ(r.out.find("existing!"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "message: Update NOT successful. Contact Admin!\n");
+  }
+}
+
 // Another session's lock on MD.CustomerContact makes each of batch 2's ALTERs wait the lock
 // timeout and fail; the other batches go on.
 TEST_F(CliEndToEnd, ALockTimeoutNamesTheCause) {

@@ -33,6 +33,34 @@ using testing::StandIn;
 
 const std::string kAllAltered = testing::AllAlteredLines();
 
+// What the stand-in received besides the run's questions whether a table exists, and how
+// many of those there were.
+std::vector<std::string> Statements(const StandIn& server, int* questions = nullptr) {
+  std::vector<std::string> statements;
+  for (const std::string& text : server.receivedBatches()) {
+    if (!text.starts_with("SELECT OBJECT_ID(")) {
+      statements.push_back(text);
+    } else if (questions != nullptr) {
+      ++*questions;
+    }
+  }
+  return statements;
+}
+
+std::string Refused(const std::string& table) {
+  return "Cannot find the object \"" + table +
+         "\" because it does not exist or you do not have permissions. The table exists: the "
+         "login may not alter " +
+         table + ".";
+}
+std::string Unseen(const std::string& table) {
+  return "Cannot find the object \"" + table +
+         "\" because it does not exist or you do not have permissions. The login may not see " +
+         table +
+         " (no VIEW DEFINITION permission): whether it is missing or may not be altered cannot "
+         "be told.";
+}
+
 class RunEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override { setenv("KIVO_ODBC_DRIVER", "FreeTDS", 1); }
@@ -125,7 +153,9 @@ TEST_F(RunEndToEnd, MissingTablesOfTheFirstBatches) {
   EXPECT_EQ(report.end, RunEnd::kSucceeded);
   // The batch's other tables were altered although one of them was missing.
   EXPECT_EQ(server->columnType("CHXD.TPRICE", "i15"), "nvarchar(250)");
-  EXPECT_EQ(server->receivedBatches(), AllStatements());
+  int questions = 0;
+  EXPECT_EQ(Statements(*server, &questions), AllStatements());
+  EXPECT_EQ(questions, 2);  // one for each missing table, not for each of its statements
 }
 
 TEST_F(RunEndToEnd, AMissingHistoryTableIsCreatedFromItsBase) {
@@ -144,33 +174,42 @@ TEST_F(RunEndToEnd, AMissingHistoryTableIsCreatedFromItsBase) {
   EXPECT_EQ(server->columnType("CHXD.CustomerContact_Hist", "Address"), "nvarchar(250)");
   std::vector<std::string> expected = AllStatements();
   expected.insert(expected.begin() + 12, Batch(3).history->statement);
-  EXPECT_EQ(server->receivedBatches(), expected);
+  EXPECT_EQ(Statements(*server), expected);
 }
 
-TEST_F(RunEndToEnd, TablesTheLoginMayNotAlterFailTheRun) {
+// A login that may read every table but alter none, as an administrator's own account often
+// is: every batch fails with the table it may not alter, and no history table is copied.
+TEST_F(RunEndToEnd, ALoginThatMayAlterNoTableFailsEveryBatch) {
   KivoSchema schema;
-  schema.notAlterable = {"MD.Customer", "MD.Customer_Hist"};
+  for (const UpgradeBatch& b : UpgradeBatches()) {
+    for (const AlteredColumn& c : b.altered) schema.notAlterable.insert(c.schema + "." + c.table);
+  }
   const RunReport report = run(schema);
-  const std::string refused =
-      "Cannot find the object \"MD.Customer\" because it does not exist or you do not have "
-      "permissions.";
-  EXPECT_EQ(host.status, Line(Batch(1).alteredLine) + Line(Batch(2).alteredLine) +
-                             Line(Batch(3).alteredLine) + refused + "\r\n" + Batch(4).text() +
-                             "\r\n" + Line(Batch(5).alteredLine) + refused + "\r\n");
+  std::string lines;
+  for (int n = 1; n <= 5; ++n) {
+    lines += Refused(Batch(n).altered[0].schema + "." + Batch(n).altered[0].table) + "\r\n" +
+             Batch(n).text() + "\r\n";
+  }
+  EXPECT_EQ(host.status, lines + Refused("CHXD.Customer") + "\r\n");
   EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
   EXPECT_EQ(report.end, RunEnd::kFailed);
-  EXPECT_EQ(server->columnType("MD.Customer", "N"), "varchar(50)");
+  int questions = 0;
+  EXPECT_EQ(Statements(*server, &questions), AllStatements());
+  EXPECT_EQ(questions, 10);
   EXPECT_EQ(server->columnType("MD.Customer_Hist", "Address"), "varchar(50)");
 }
 
-// Every mix of missing and refused tables a history batch can meet, and a failure hidden behind
-// a missing table: what the batch writes, and the error that stands for the verdict (none: the
-// run succeeds).
+// Every mix of missing, refused and invisible tables a history batch can meet, and a failure
+// hidden behind a missing table: what the batch writes, and the error that stands for the verdict
+// (none: the run succeeds).
 struct Mix {
   const char* name;
   int batch = 3;
   std::set<std::string> missing{};
   std::set<std::string> notAlterable{};
+  std::set<std::string> invisible{};  // the login holds no permission on them
+  bool viewDefinition = true;         // on the database, which shows every table
+  bool altersSchemas = true;
   std::string indexedColumn{};
   bool mayCreateTables = true;
   std::string lines{};
@@ -179,14 +218,10 @@ struct Mix {
 
 const std::string kBase = "CHXD.CustomerContact";
 const std::string kHist = "CHXD.CustomerContact_Hist";
-std::string Refused(const std::string& table) {
-  return "Cannot find the object \"" + table +
-         "\" because it does not exist or you do not have permissions.";
-}
 const std::string kCreated = Line("Table CHXD.CustomerContact_Hist is created!");
 const std::string kNoBase = "Invalid object name 'CHXD.CustomerContact'.\r\n";
 
-TEST_F(RunEndToEnd, EveryMixOfMissingAndRefusedTables) {
+TEST_F(RunEndToEnd, EveryMixOfMissingRefusedAndInvisibleTables) {
   const std::string batch3 = Batch(3).text() + "\r\n";
   const std::string dependent =
       "The index 'IX_TPRICE' is dependent on column 'i13'.\r\nALTER TABLE ALTER COLUMN i13 "
@@ -204,11 +239,29 @@ TEST_F(RunEndToEnd, EveryMixOfMissingAndRefusedTables) {
        .lines = Refused(kBase) + "\r\n" + batch3,
        .standing = Refused(kBase)},
       {.name = "both missing", .missing = {kBase, kHist}, .lines = kNoBase},
-      // The server answers as if both were missing.
       {.name = "base missing, history refused",
        .missing = {kBase},
        .notAlterable = {kHist},
-       .lines = kNoBase},
+       .lines = Refused(kHist) + "\r\n" + batch3,
+       .standing = Refused(kHist)},
+      {.name = "history invisible",
+       .invisible = {kHist},
+       .viewDefinition = false,
+       .altersSchemas = false,
+       .lines = Unseen(kHist) + "\r\n" + batch3,
+       .standing = Unseen(kHist)},
+      // Without VIEW DEFINITION a missing table looks like an invisible one...
+      {.name = "history missing, the login blind",
+       .missing = {kHist},
+       .viewDefinition = false,
+       .altersSchemas = false,
+       .lines = Unseen(kHist) + "\r\n" + batch3,
+       .standing = Unseen(kHist)},
+      // ... unless ALTER on the schema would have altered it.
+      {.name = "history missing, the login alters the schema",
+       .missing = {kHist},
+       .viewDefinition = false,
+       .lines = kCreated},
       {.name = "base refused, history missing",
        .missing = {kHist},
        .notAlterable = {kBase},
@@ -235,6 +288,11 @@ TEST_F(RunEndToEnd, EveryMixOfMissingAndRefusedTables) {
     KivoSchema schema;
     schema.missing = mix.missing;
     schema.notAlterable = mix.notAlterable;
+    for (const std::string& table : mix.invisible)
+      schema.tableDetails[table] = R"("not_visible": true)";
+    schema.loginDetails = std::string(R"("may_read_dependencies": )") +
+                          (mix.viewDefinition ? "true" : "false") + R"(, "may_alter_schemas": )" +
+                          (mix.altersSchemas ? "true" : "false");
     schema.indexedColumn = mix.indexedColumn;
     schema.mayCreateTables = mix.mayCreateTables;
     host = testing::RecordingHost();

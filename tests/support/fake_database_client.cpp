@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "upgrade/odbc/odbc_client.h"
+#include "upgrade/run_texts.h"
 
 namespace kivo::testing {
 namespace {
@@ -57,6 +58,15 @@ class FakeDatabaseClient : public DatabaseClient {
     QueryResult result;
     if (!open_) {
       result.error = Error(kConnectionClosedError, kLostMessage);
+      return result;
+    }
+    if (text == kTableExistsQuery && !parameters.empty()) {
+      server_->askedAbout.push_back(parameters[0]);
+      const bool refused = server_->refusedTables.contains(parameters[0]);
+      const bool hidden = server_->invisibleTables.contains(parameters[0]);
+      result.columns = {"object_id", "sees_database", "sees_schema", "alters_schema"};
+      result.rows.push_back({refused ? std::optional<std::string>("245575913") : std::nullopt,
+                             hidden ? "0" : "1", hidden ? "0" : "1", "0"});
       return result;
     }
     server_->sent.push_back(text);

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,11 +23,17 @@ struct FakeServer {
   // After this many statements the connection is gone: every later one fails.
   std::optional<int> dropAfter;
   std::optional<Error> closeError;
-  // Answers queries; without it every query fails.
+  // Answers queries; without it every query fails. The run's question whether a table exists
+  // is answered from the tables below instead.
   std::function<QueryResult(const std::string& text, std::span<const std::string> parameters)>
       answerQuery;
+  // Tables ("schema.table") that exist but may not be altered, and ones the login may not see
+  // (without VIEW DEFINITION). Any other table the run asks about does not exist.
+  std::set<std::string> refusedTables;
+  std::set<std::string> invisibleTables;
 
-  std::vector<std::string> sent;                          // statements, and the texts of queries
+  std::vector<std::string> sent;        // statements, and the texts of queries
+  std::vector<std::string> askedAbout;  // the tables the run asked whether they exist
   std::vector<std::vector<std::string>> queryParameters;  // of each query, in order
   std::optional<ConnectionTarget> openedWith;
   int opens = 0;

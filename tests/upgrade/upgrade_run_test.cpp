@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -100,6 +101,63 @@ TEST_F(UpgradeRunTest, MissingTablesOfTheFirstBatchesAreReportedAndTolerated) {
   EXPECT_EQ(host.messages, std::vector<std::string>{"Update successful!"});
   // Every statement of a batch runs, even after one failed.
   EXPECT_EQ(server->sent, Sent());
+  // The run asked whether each table exists, once.
+  EXPECT_EQ(server->askedAbout, (std::vector<std::string>{"CHXD.T_HIST", "MD.CustomerContact"}));
+}
+
+// An ALTER the server answers with 4902 on a table that exists, or on one the login may not
+// see, is a failure: never "No table ... existing!" and a success verdict.
+TEST_F(UpgradeRunTest, TablesTheLoginMayNotAlterOrSeeFailTheRun) {
+  std::vector<std::string> everyTable;
+  for (const UpgradeBatch& b : UpgradeBatches()) {
+    for (const AlteredColumn& c : b.altered) {
+      const std::string table = c.schema + "." + c.table;
+      if (everyTable.empty() || everyTable.back() != table) everyTable.push_back(table);
+    }
+  }
+  const std::string refused = " The table exists: the login may not alter ";
+  const std::string unseen =
+      " (no VIEW DEFINITION permission): whether it is missing or may not be altered cannot be "
+      "told.";
+  struct Case {
+    const char* name;
+    std::set<std::string> refused, invisible;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"one table", {"CHXD.T2011"}, {}},
+           {"every table", {everyTable.begin(), everyTable.end()}, {}},
+           {"invisible", {}, {"CHXD.T_HIST"}},
+       }) {
+    SCOPED_TRACE(c.name);
+    server = std::make_shared<FakeServer>();
+    server->refusedTables = c.refused;
+    server->invisibleTables = c.invisible;
+    for (const UpgradeBatch& b : UpgradeBatches()) {
+      for (std::size_t i = 0; i < b.statements.size(); ++i) {
+        const std::string table = b.altered[i].schema + "." + b.altered[i].table;
+        if (c.refused.contains(table) || c.invisible.contains(table))
+          fail(b.statements[i], FakeServer::MissingObject(table));
+      }
+    }
+    host = testing::RecordingHost();
+    host.webDir = web.pathText();
+    const RunReport report = run();
+    EXPECT_EQ(report.end, RunEnd::kFailed);
+    EXPECT_EQ(host.messages, std::vector<std::string>{"Update NOT successful. Contact Admin!"});
+    EXPECT_EQ(host.status.find("existing!"), std::string::npos) << host.status;
+    const std::string table = c.refused.empty() ? *c.invisible.begin() : "CHXD.T2011";
+    const std::string cause =
+        c.refused.empty() ? " The login may not see " + table + unseen : refused + table + ".";
+    EXPECT_TRUE(host.status.starts_with("Cannot find the object \"" + table +
+                                        "\" because it does not exist or you do not have "
+                                        "permissions." +
+                                        cause + "\r\n" + Batch(1).text() + "\r\n"))
+        << host.status;
+    // One question per table, and no history table is copied from a base that exists.
+    const std::set<std::string> asked(server->askedAbout.begin(), server->askedAbout.end());
+    EXPECT_EQ(asked.size(), server->askedAbout.size());
+    EXPECT_EQ(server->sent, Sent());
+  }
 }
 
 struct HistoryCase {
@@ -135,22 +193,21 @@ TEST_P(HistoryStepTest, ClassifiesTheHistoryStatementByItsOwnOutcome) {
   EXPECT_EQ(server->sent, sent);
 }
 
-const std::string kBatch3Missing =
-    "Cannot find the object \"X_Hist\" because it does not exist or you do not have permissions.";
-
 INSTANTIATE_TEST_SUITE_P(
     Batches, HistoryStepTest,
     ::testing::Values(
         HistoryCase{"created3", 3, {}, Line("Table CHXD.CustomerContact_Hist is created!"), false},
         HistoryCase{"created4", 4, {}, Line("Table MD.Customer_Hist is created!"), false},
         HistoryCase{"created5", 5, {}, Line("Table CHXD.Customer_Hist is created!"), false},
-        // Both tables exist: the ALTER was refused for want of permission.
-        HistoryCase{"exists", 4,
+        // The server says the history table is missing, yet its copy's name is taken.
+        HistoryCase{"nameTaken", 4,
                     FakeServer::Message(2714,
-                                        "There is already an object named 'Customer_Hist' in the "
+                                        "There is already an object named 'Customer_HIST' in the "
                                         "database.",
                                         "42S01"),
-                    kBatch3Missing + "\r\n" + Batch(4).text() + "\r\n", true},
+                    "There is already an object named 'Customer_HIST' in the database.\r\n" +
+                        Batch(4).text() + "\r\n",
+                    true},
         HistoryCase{"baseMissing", 5,
                     FakeServer::Message(208, "Invalid object name 'CHXD.Customer'.", "42S02"),
                     "Invalid object name 'CHXD.Customer'.\r\n", false, true},
