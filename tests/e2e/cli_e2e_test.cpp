@@ -228,6 +228,14 @@ TEST_F(CliEndToEnd, ALockTimeoutNamesTheCause) {
   EXPECT_EQ(server->columnType("MD.CustomerContact", "N"), "varchar(50)");
   const std::vector<std::string> received = server->allReceivedBatches();
   EXPECT_NE(std::find(received.begin(), received.end(), "SET LOCK_TIMEOUT 2000;"), received.end());
+
+  // Without a lock timeout the ALTER waits until the statement timeout cancels it.
+  const Result waited = cli("--statement-timeout 1 " + kLogin);
+  EXPECT_EQ(waited.status, 1);
+  const auto records = server->records();
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const auto& r) {
+    return r.cancelled && r.text.starts_with("ALTER TABLE MD.CustomerContact");
+  }));
 }
 
 TEST_F(CliEndToEnd, ARefusedConnectionExitsThree) {
