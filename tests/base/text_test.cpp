@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "base/ascii.h"
 #include "base/error.h"
 #include "base/path.h"
 #include "base/utf8.h"
+#include "base/visible_text.h"
 
 namespace kivo {
 namespace {
@@ -36,6 +38,54 @@ TEST(Utf16, RoundTripsEveryPlaneAndRefusesWhatIsNotUtf8) {
     } catch (const Error& error) {
       EXPECT_EQ(error.number(), kInvalidArgument);
       EXPECT_EQ(error.description().find("pw"), std::string::npos);
+    }
+  }
+}
+
+// What a server's text may hold to drive a terminal or to make a line read otherwise, and what
+// must pass as it is.
+TEST(VisibleText, EscapesWhatCouldDriveOrReorderATerminalAndNothingElse) {
+  struct Case {
+    std::string text;
+    LineEnds lineEnds;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {"Table CHXD.T2011 columns altered!\r\n", LineEnds::kKeepCrLf,
+       "Table CHXD.T2011 columns altered!\n"},
+      {"C:\\Inetpub\\wwwroot\\web.config \\x1b", LineEnds::kEscape,
+       "C:\\Inetpub\\wwwroot\\web.config \\x1b"},
+      {"Kundenb\xC3\xBCro \xE2\x82\xAC \xF0\x9F\x98\x80", LineEnds::kEscape,
+       "Kundenb\xC3\xBCro \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"IX\x1B[2J\x1B]0;title\x07", LineEnds::kEscape, "IX\\x1b[2J\\x1b]0;title\\x07"},
+      {"\x1B]52;c;SGk=\x1B\\", LineEnds::kEscape, "\\x1b]52;c;SGk=\\x1b\\"},
+      {"BLOCKER x\rINFO", LineEnds::kKeepCrLf, "BLOCKER x\\x0dINFO"},
+      {"one\r\ntwo\nthree\n\r", LineEnds::kKeepCrLf, "one\ntwo\\x0athree\\x0a\\x0d"},
+      {"one\r\ntwo", LineEnds::kEscape, "one\\x0d\\x0atwo"},
+      {std::string("a\0b\tc\x7F", 6), LineEnds::kEscape, "a\\x00b\\x09c\\x7f"},
+      // C1 controls as characters (CSI, NEL) and as bare bytes, which are not UTF-8.
+      {"\xC2\x9B"
+       "2J\xC2\x85|\x9B|\xFF\xC3",
+       LineEnds::kEscape, "\\u009b2J\\u0085|\\x9b|\\xff\\xc3"},
+      {"\xC3(", LineEnds::kEscape, "\\xc3("},
+      // Overrides, embeddings, isolates, marks and separators.
+      {"ok\xE2\x80\xAE"
+       "KCOLB",
+       LineEnds::kEscape, "ok\\u202eKCOLB"},
+      {"\xE2\x80\xAA\xE2\x80\xAD\xE2\x81\xA6\xE2\x81\xA9\xE2\x80\x8E\xE2\x80\x8F\xD8\x9C"
+       "\xE2\x80\xA8\xE2\x80\xA9",
+       LineEnds::kEscape, "\\u202a\\u202d\\u2066\\u2069\\u200e\\u200f\\u061c\\u2028\\u2029"},
+      // Neighbours that are ordinary characters.
+      {"\xC2\xA0\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xAA", LineEnds::kEscape,
+       "\xC2\xA0\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xAA"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    const std::string shown = VisibleText(c.text, c.lineEnds);
+    EXPECT_EQ(shown, c.shown);
+    // Escaping twice changes nothing: findings are escaped before the companion escapes them.
+    if (c.lineEnds == LineEnds::kEscape) {
+      EXPECT_EQ(VisibleText(shown), shown);
     }
   }
 }
