@@ -25,25 +25,25 @@ const char* Verdict(const CheckReport& report, bool strict) {
 
 }  // namespace
 
-std::string TextCheckReport(const CheckReport& report, const CheckTranscript& transcript) {
+std::vector<std::string> TextCheckReport(const CheckReport& report,
+                                         const CheckTranscript& transcript) {
   const PreflightReport& r = report.preflight;
-  std::string out = "check of database ";
-  out += r.database.empty() ? "(unknown)" : r.database;
-  out += " on SQL Server ";
-  out += r.serverVersion.empty() ? "(unknown)" : r.serverVersion;
-  out += ", ";
-  out += std::to_string(r.roundTrips);
-  out += " queries\n";
-  for (const Finding& f : r.findings) {
-    out += FindingLine(f);
-    out += "\n";
-  }
-  out += "verdict: ";
-  out += Verdict(report, transcript.strict);
-  out += " (";
-  out += Counts(r);
-  out += transcript.strict ? "; strict)\n" : ")\n";
-  return out;
+  std::string heading = "check of database ";
+  heading += r.database.empty() ? "(unknown)" : r.database;
+  heading += " on SQL Server ";
+  heading += r.serverVersion.empty() ? "(unknown)" : r.serverVersion;
+  heading += ", ";
+  heading += std::to_string(r.roundTrips);
+  heading += " queries";
+  std::vector<std::string> lines = {heading};
+  for (const Finding& f : r.findings) lines.push_back(FindingLine(f));
+  std::string verdict = "verdict: ";
+  verdict += Verdict(report, transcript.strict);
+  verdict += " (";
+  verdict += Counts(r);
+  verdict += transcript.strict ? "; strict)" : ")";
+  lines.push_back(verdict);
+  return lines;
 }
 
 Json PreflightJson(const PreflightReport& r) {
@@ -87,8 +87,10 @@ std::string JsonCheckReport(const CheckReport& report, const CheckTranscript& tr
   }
   j["check"] = nullptr;
   if (report.end == CheckEnd::kChecked) j["check"] = PreflightJson(report.preflight);
-  // Server texts and paths may hold any bytes; the report stays valid UTF-8.
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  // Server texts and paths may hold any bytes: the report stays valid UTF-8, and everything
+  // outside printable ASCII is written \uXXXX, so no control or bidirectional character
+  // reaches a terminal that shows it.
+  return j.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace kivo::cli

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "upgrade/preflight/check.h"
 #include "upgrade/preflight/preflight.h"
@@ -20,9 +21,10 @@ struct CheckTranscript {
   int exitStatus = 0;
 };
 
-// The findings for people: a heading with the server and database, one line per finding
-// (level, table.column, message), the counts and the verdict.
-std::string TextCheckReport(const CheckReport& report, const CheckTranscript& transcript);
+// The findings for people, line by line: a heading with the server and database, one line per
+// finding (level, table.column, message), the counts and the verdict.
+std::vector<std::string> TextCheckReport(const CheckReport& report,
+                                         const CheckTranscript& transcript);
 
 // One JSON document for scripts (docs/REPORT.md describes it).
 std::string JsonCheckReport(const CheckReport& report, const CheckTranscript& transcript);

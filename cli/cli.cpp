@@ -9,9 +9,11 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
+#include "base/visible_text.h"
 #include "cli/check_report.h"
 #include "cli/hints.h"
 #include "cli/json_report.h"
@@ -28,6 +30,12 @@
 
 namespace kivo::cli {
 namespace {
+
+// Every line for people leaves through here. Server messages, catalog names and web.config's
+// values are untrusted: nothing in them may drive the terminal or make a line read otherwise.
+void WriteLine(std::ostream& to, std::string_view text, LineEnds lineEnds = LineEnds::kEscape) {
+  to << VisibleText(text, lineEnds) << '\n';
+}
 
 // The whole of standard input less one trailing line end, which is not part of the value.
 std::string ReadArgument(std::istream& in) {
@@ -55,7 +63,7 @@ std::string ReadPasswordLine(std::istream& in, std::ostream& err) {
 }
 
 int CodecFailure(std::ostream& err, const Error& e) {
-  err << "error " << e.number() << ": " << e.description() << "\n";
+  WriteLine(err, "error " + std::to_string(e.number()) + ": " + e.description());
   return kExitFailure;
 }
 
@@ -89,20 +97,17 @@ class ConsoleHost : public RunHost {
   void addStatus(std::string_view message) override {
     transcript.statusLines.emplace_back(message);
     if (options_.json) return;
-    // CR LF becomes the platform's line end; a lone CR stays as the box would keep it.
-    std::string text;
-    text.reserve(message.size() + 1);
-    for (std::size_t i = 0; i < message.size(); ++i) {
-      if (message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
-      text.push_back(message[i]);
-    }
-    out_ << text << "\n" << std::flush;
+    // The run's CR LF pairs, its own and those joining a server's records, are line ends; a
+    // lone CR or LF can only be a server's, and would overwrite or forge a line.
+    WriteLine(out_, message, LineEnds::kKeepCrLf);
+    out_ << std::flush;
   }
   void showMessage(std::string_view text) override {
     transcript.messages.emplace_back(text);
     if (options_.json) return;
     if (text.ends_with("\r\n")) text.remove_suffix(2);
-    err_ << "message: " << text << "\n" << std::flush;
+    WriteLine(err_, "message: " + std::string(text));
+    err_ << std::flush;
   }
   void setBusy(bool) override {}
   void prepareStatusBox(int) override {}
@@ -130,23 +135,22 @@ int ExitStatusOf(RunEnd end) {
 
 void PrintPlan(const RunReport& report, std::ostream& out) {
   const ConnectionTarget& t = *report.target;
-  out << "driver: " << (t.passThrough ? "(named by the connection value)" : t.driver) << "\n"
-      << "server: " << t.server << (t.port.empty() ? "" : "," + t.port) << "\n"
-      << "database: " << (t.database.empty() ? "(the login's default)" : t.database) << "\n"
-      << "logon: "
-      << (t.logon.mode == LogonMode::kSqlLogin ? "SQL login " + t.logon.login
-                                               : std::string("current user (integrated)"))
-      << "\n"
-      << "connection string: " << report.displayConnectionString << "\n";
+  WriteLine(out, "driver: " + (t.passThrough ? "(named by the connection value)" : t.driver));
+  WriteLine(out, "server: " + t.server + (t.port.empty() ? "" : "," + t.port));
+  WriteLine(out, "database: " + (t.database.empty() ? "(the login's default)" : t.database));
+  WriteLine(out, "logon: " + (t.logon.mode == LogonMode::kSqlLogin
+                                  ? "SQL login " + t.logon.login
+                                  : std::string("current user (integrated)")));
+  WriteLine(out, "connection string: " + report.displayConnectionString);
   try {
-    out << "ODBC connection string: " << MaskedOdbcConnectionString(t) << "\n";
+    WriteLine(out, "ODBC connection string: " + MaskedOdbcConnectionString(t));
   } catch (const Error& e) {
-    out << "ODBC connection string: cannot be built: " << e.description() << "\n";
+    WriteLine(out, "ODBC connection string: cannot be built: " + e.description());
   }
-  for (const std::string& setting : report.sessionSettings) out << "session: " << setting << "\n";
+  for (const std::string& setting : report.sessionSettings) WriteLine(out, "session: " + setting);
   for (const UpgradeBatch& batch : UpgradeBatches()) {
-    out << "batch " << batch.number << ": " << batch.text() << "\n";
-    if (batch.history) out << "  if missing: " << batch.history->statement << "\n";
+    WriteLine(out, "batch " + std::to_string(batch.number) + ": " + batch.text());
+    if (batch.history) WriteLine(out, "  if missing: " + batch.history->statement);
   }
 }
 
@@ -157,7 +161,8 @@ class UsageError : public std::runtime_error {
 };
 
 int Usage(std::ostream& err, const std::string& problem) {
-  err << "kivo-dbupdate-cli: " << problem << "\nRun with --help for more information.\n";
+  WriteLine(err, "kivo-dbupdate-cli: " + problem);
+  err << "Run with --help for more information.\n";
   return kExitUsage;
 }
 
@@ -219,10 +224,10 @@ int CheckVerb(const RunOptions& options, std::istream& in, std::ostream& out, st
   if (options.json) {
     out << JsonCheckReport(report, transcript);
   } else if (report.end == CheckEnd::kChecked) {
-    out << TextCheckReport(report, transcript);
+    for (const std::string& line : TextCheckReport(report, transcript)) WriteLine(out, line);
   } else if (report.failure) {
-    err << (report.end == CheckEnd::kRefused ? "refused: " : "error: ")
-        << report.failure->description() << "\n";
+    WriteLine(err, (report.end == CheckEnd::kRefused ? "refused: " : "error: ") +
+                       report.failure->description());
   }
   return status;
 }
@@ -248,7 +253,7 @@ int RunVerb(const RunOptions& options, std::istream& in, std::ostream& out, std:
     out << JsonReport(report, host.transcript);
   } else {
     if (report.end == RunEnd::kPrepared) PrintPlan(report, out);
-    if (!hint.empty()) err << "hint: " << hint << "\n";
+    if (!hint.empty()) WriteLine(err, "hint: " + hint);
   }
   return status;
 }

@@ -178,8 +178,9 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
   // What the check found, for a run with --check-first.
   j["check"] = nullptr;
   if (report.preflight) j["check"] = PreflightJson(*report.preflight);
-  // Paths, server texts and typed values may hold any bytes; the report stays valid UTF-8.
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  // Paths, server texts and typed values may hold any bytes: the report stays valid UTF-8, and
+  // everything outside printable ASCII is written \uXXXX, as for the check's report.
+  return j.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace kivo::cli

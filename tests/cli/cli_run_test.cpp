@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/visible_text.h"
 #include "cli/cli.h"
 #include "codec/scrambled_value.h"
 #include "system/machine_names.h"
@@ -29,6 +30,10 @@ using kivo::testing::FakeServer;
 constexpr const char* kSecret = "Zq8-stored-SECRET";
 // Brace and semicolon where a masker that misreads the driver's quoting would show the tail.
 constexpr const char* kTyped = "Typ}ed;Tail-9Z";
+// A server's text that clears the screen, writes the clipboard (OSC 52), returns to the start
+// of the line to overwrite it and turns the rest of it around; and how it must be shown.
+constexpr const char* kHostile = "\x1b[2J\x1b]52;c;SGk=\x07\rINFO \xE2\x80\xAE!";
+constexpr const char* kHostileShown = "\\x1b[2J\\x1b]52;c;SGk=\\x07\\x0dINFO \\u202e!";
 
 struct Result {
   int status;
@@ -129,7 +134,15 @@ class CliRunTest : public ::testing::Test {
     std::istringstream in(input);
     std::ostringstream out, err;
     const int status = RunCommandLine(args, in, out, err, kivo::testing::FakeEnvironment(server));
+    ExpectOnlyVisible(out.str());
+    ExpectOnlyVisible(err.str());
     return {status, out.str(), err.str()};
+  }
+
+  // No character that could drive a terminal or reorder a line, whatever the server said.
+  static void ExpectOnlyVisible(const std::string& output) {
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) EXPECT_EQ(VisibleText(line), line);
   }
 
   static void ExpectNoSecret(const Result& r) {
@@ -154,10 +167,18 @@ TEST_F(CliRunTest, StatusLinesGoToStandardOutputAsTheBoxShowsThem) {
 }
 
 TEST_F(CliRunTest, ExitStatusFollowsTheVerdict) {
-  server->failures[UpgradeBatches()[0].statements[0]] = FakeServer::Message(8115, "overflow");
+  server->failures[UpgradeBatches()[0].statements[0]] = {
+      {"22003", 8115, "overflow"}, {"01000", 50000, kHostile}, {"01000", 50000, "\n!\r\n"}};
   const Result failed = Cli({"run"});
   EXPECT_EQ(failed.status, kExitFailure);
   EXPECT_EQ(failed.err, "message: Update NOT successful. Contact Admin!\n");
+  // The records the run joined with CR LF are lines; what a server sent is shown as it is.
+  EXPECT_TRUE(failed.out.starts_with("overflow\n" + std::string(kHostileShown) +
+                                     "\n\\x0a!\n\nALTER TABLE CHXD.T2011"))
+      << failed.out;
+  // The report keeps the server's text exactly.
+  EXPECT_EQ(nlohmann::json::parse(Cli({"run", "--json"}).out)["failure"]["description"],
+            "overflow\r\n" + std::string(kHostile) + "\r\n\n!\r\n");
 
   server = std::make_shared<FakeServer>();
   server->openError = Error(18456, "Login failed for user 'sa'.");
@@ -195,6 +216,13 @@ TEST_F(CliRunTest, DryRunShowsThePlanWithoutSecretsAndSendsNothing) {
   EXPECT_NE(r.out.find("Password=****"), std::string::npos);
   EXPECT_NE(r.out.find("batch 5: " + UpgradeBatches()[4].text()), std::string::npos);
   ExpectNoSecret(r);
+
+  web.writeEntry(
+      "Provider=SQLOLEDB.1;Data Source='db\x1b]0;owned\x07';Initial Catalog=K\rIVO;User ID=u");
+  const Result hostile = Cli({"run", "--dry-run"});
+  EXPECT_NE(hostile.out.find("server: db\\x1b]0;owned\\x07\ndatabase: K\\x0dIVO\n"),
+            std::string::npos)
+      << hostile.out;
 }
 
 TEST_F(CliRunTest, JsonIsTheOnlyOutputAndCarriesTheRun) {
@@ -299,6 +327,13 @@ TEST_F(CliRunTest, AFailedRunEndsWithAHintNamingTheLikelyCause) {
        {{"42000", 18456, "Login failed for user 'x'."},
         {"42000", 4060, "Cannot open database \"KIVO\" requested by the login."}},
        "the database KIVO could not be opened"},
+      {"server unreachable, with a server name and a message that would drive the terminal",
+       kivo::testing::WebConfigWithEntry(
+           EncodeValue("Provider=SQLOLEDB.1;"
+                       "Data Source=\"db\x1b]52;c;SGk=\x07\r01,1499\";"
+                       "User ID=x")),
+       {{"08S01", 20009, kHostile}},
+       "no SQL Server could be reached at db\\x1b]52;c;SGk=\\x07\\x0d01, port 1499"},
 #ifndef _WIN32
       {"integrated logon without a ticket",
        entry,

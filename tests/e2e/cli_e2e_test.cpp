@@ -12,9 +12,11 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "base/visible_text.h"
 #include "tests/support/files.h"
 #include "tests/support/kivo_schema.h"
 #include "tests/support/standin_process.h"
@@ -125,6 +127,11 @@ class CliEndToEnd : public ::testing::Test {
     for (const char* secret : {kPassword, kStoredPassword}) {
       EXPECT_EQ(r.out.find(secret), std::string::npos) << r.out;
       EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
+    }
+    // Whatever the server's names and messages hold, nothing drives the terminal.
+    for (const std::string* output : {&r.out, &r.err}) {
+      std::istringstream lines(*output);
+      for (std::string line; std::getline(lines, line);) EXPECT_EQ(VisibleText(line), line);
     }
     return r;
   }
@@ -439,9 +446,12 @@ TEST_F(CheckEndToEnd, EachBlockerAndRunCheckFirstAltersNothing) {
   s.tableDetails["CHXD.TPRICE"] = R"j("foreign_keys": [{"name": "FK_TPRICE_T2011",
       "columns": ["i13"], "references": "CHXD.T2011", "ref_columns": ["i13"]}],
       "statistics": [{"name": "ST_TPRICE_i15", "columns": ["i15"]}])j";
+  // An index whose name would clear the screen, write the clipboard (OSC 52), overwrite its
+  // line from the start and turn the rest of it around.
   s.tableDetails["MD.CustomerContact"] = R"j("checks": [{"name": "CK_N", "column": "N",
       "definition": "([N]<>'')"}], "defaults": [{"name": "DF_Address", "column": "Address",
-      "definition": "('')"}])j";
+      "definition": "('')"}], "indexes": [{"name":
+      "IX\u001b[2J\u001b]52;c;SGk=\u0007\rINFO \u202e_A", "columns": ["Address"]}])j";
   s.tableDetails["CHXD.CustomerContact"] = R"j("columns": [{"name": "Id", "type": "int"},
       {"name": "N", "type": "varchar(50)"}, {"name": "Address", "type": "varchar(50)"},
       {"name": "Label", "type": "nvarchar(60)", "computed": "(upper([N]))"}])j";
@@ -463,6 +473,8 @@ TEST_F(CheckEndToEnd, EachBlockerAndRunCheckFirstAltersNothing) {
            {"CHXD.TPRICE.i15", "statistics ST_TPRICE_i15"},
            {"MD.CustomerContact.N", "CHECK CK_N"},
            {"MD.CustomerContact.Address", "DEFAULT DF_Address"},
+           {"MD.CustomerContact.Address",
+            "index IX\\x1b[2J\\x1b]52;c;SGk=\\x07\\x0dINFO \\u202e_A"},
            {"CHXD.CustomerContact.N", "computed column Label"},
            {"CHXD.CustomerContact.Address", "schema-bound view CHXD.vContacts"},
            {"MD.Customer.Address", "full-text index"},
@@ -480,6 +492,8 @@ TEST_F(CheckEndToEnd, EachBlockerAndRunCheckFirstAltersNothing) {
   const Result run = cli("--check-first " + kLogin);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("BLOCKER CHXD.T2011.i13: primary key PK_T2011"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("BLOCKER MD.CustomerContact.Address: index IX\\x1b[2J"), std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("nothing was altered"), std::string::npos) << run.out;
   const auto records = server->records();

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "base/ascii.h"
+#include "base/visible_text.h"
 #include "upgrade/preflight/preflight_rules.h"
 
 namespace kivo {
@@ -264,7 +265,9 @@ std::string FindingLine(const Finding& finding) {
   if (where.empty()) where = "(server)";
   std::string line(LevelName(finding.level));
   line.resize(8, ' ');
-  return line + where + ": " + finding.message;
+  // Names and messages come from the catalog: a CR or a bidirectional override in them must
+  // not make the line read as another level, in the status box or on a terminal.
+  return VisibleText(line + where + ": " + finding.message);
 }
 
 }  // namespace kivo

@@ -49,7 +49,8 @@ struct PreflightReport {
 // anything; a query that fails becomes an UNKNOWN finding naming what could not be read.
 PreflightReport RunPreflight(DatabaseClient& client, const PreflightOptions& options);
 
-// One line per finding for people: level, where, message.
+// One line per finding for people: level, where, message, with control and bidirectional
+// characters escaped (VisibleText).
 std::string FindingLine(const Finding& finding);
 
 }  // namespace kivo
