@@ -202,9 +202,10 @@ std::string ComputerName() {
 }
 
 int CheckVerb(const RunOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
-              const RunEnvironment& environment) {
+              RunEnvironment environment) {
   auto password = ReadPassword(options, in, err);
   if (!password) return kExitUsage;
+  environment.statementTimeoutSeconds = options.statementTimeout;
   ConsoleHost host(options, std::move(*password), out, err);
   PreflightOptions checkOptions;
   checkOptions.scanData = options.scanData;
@@ -383,6 +384,12 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
       ->type_name("VAR");
   check->add_flag("--password-stdin", options.passwordFromStdin,
                   "the SQL login's password, from the first line of standard input");
+  check
+      ->add_option("--statement-timeout", options.statementTimeout,
+                   "seconds each query may take, 0 for no limit")
+      ->check(kSeconds)
+      ->type_name("SECONDS")
+      ->capture_default_str();
   check->add_flag("--json", options.json,
                   "report the findings as one JSON document on standard output");
   check->add_flag("--scan-data", options.scanData,

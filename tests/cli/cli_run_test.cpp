@@ -418,7 +418,9 @@ TEST_F(CliRunTest, OptionsTakeTheirValueEitherWayAndMistakesExitTwo) {
             "--lock-timeout: Value 2147484 not in range 0 to 2147483"},
            {{"check", "--sql-login", "sa"},
             "--sql-login needs --password-env VAR or --password-stdin"},
-           {{"check", "--password", "x"}, kNoPassword}}) {
+           {{"check", "--password", "x"}, kNoPassword},
+           {{"check", "--statement-timeout=1.5"},
+            "--statement-timeout: takes a whole number of seconds, 0 or more"}}) {
     const Result r = Cli(args);
     EXPECT_EQ(r.status, kExitUsage) << args.back();
     EXPECT_EQ(r.err, "kivo-dbupdate-cli: " + problem + kMore);
@@ -432,6 +434,8 @@ TEST_F(CliRunTest, OptionsTakeTheirValueEitherWayAndMistakesExitTwo) {
   ASSERT_TRUE(server->openedWith);
   EXPECT_EQ(server->openedWith->logon.login, "sa");
   EXPECT_EQ(server->openedWith->statementTimeoutSeconds, 0);
+  Cli({"check", "--statement-timeout", "7"});
+  EXPECT_EQ(server->openedWith->statementTimeoutSeconds, 7);
 }
 
 // One report of each verdict, and of each batch outcome, holds only documented keys with values
