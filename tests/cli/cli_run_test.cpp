@@ -181,7 +181,6 @@ TEST_F(CliRunTest, ExitStatusFollowsTheVerdict) {
             "overflow\r\n" + std::string(kHostile) + "\r\n\n!\r\n");
 
   server = std::make_shared<FakeServer>();
-  server->openError = Error(18456, "Login failed for user 'sa'.");
   server->openErrors = {{"42000", 18456, "Login failed for user 'sa'."}};
   const Result refused = Cli({"run", "--sql-login", "sa", "--password-env", "KIVO_TEST_PASSWORD"});
   EXPECT_EQ(refused.status, kExitRefused);
@@ -350,7 +349,6 @@ TEST_F(CliRunTest, AFailedRunEndsWithAHintNamingTheLikelyCause) {
     }
     server = std::make_shared<FakeServer>();
     server->openErrors = c.openErrors;
-    if (!c.openErrors.empty()) server->openError = Error(c.openErrors[0].nativeError, "refused");
     const Result r = Cli({"run"});
     EXPECT_EQ(r.status, c.openErrors.empty() ? kExitFailure : kExitRefused) << c.what;
     const std::size_t hint = r.err.find("\nhint: ");
@@ -474,7 +472,6 @@ TEST_F(CliRunTest, ReportsOfEveryVerdictKeepToTheDocumentedKeys) {
   EXPECT_EQ(report({"run"})["sessionSettings"]["error"]["number"], 1234);
   // Refused, and a dry run.
   server = std::make_shared<FakeServer>();
-  server->openError = Error(18456, "Login failed for user 'x'.");
   server->openErrors = {{"42000", 18456, "Login failed for user 'x'."},
                         {"08001", 0, "Unable to connect to data source"}};
   const nlohmann::json refused = report({"run"});
@@ -536,7 +533,6 @@ TEST_F(CliRunTest, ReportsOfEveryVerdictKeepToTheDocumentedKeys) {
     return result;
   };
   EXPECT_EQ(report({"check"})["verdict"], "passed");
-  server->openError = Error(18456, "Login failed for user 'x'.");
   server->openErrors = {{"42000", 18456, "Login failed for user 'x'."}};
   EXPECT_EQ(report({"check"})["verdict"], "refused");
   web.write("<configuration/>");

@@ -2,13 +2,13 @@
 
 #include <utility>
 
-#include "upgrade/odbc/odbc_client.h"
+#include "upgrade/odbc/odbc_diagnostics.h"
 #include "upgrade/run_texts.h"
 
 namespace kivo::testing {
 namespace {
 
-constexpr const char* kLostMessage = "Communication link failure";
+constexpr const char* kNotOpen = "The connection to the database is not open.";
 
 class FakeDatabaseClient : public DatabaseClient {
  public:
@@ -18,9 +18,12 @@ class FakeDatabaseClient : public DatabaseClient {
   ~FakeDatabaseClient() override { --server_->clientsAlive; }
 
   std::optional<Error> open(const ConnectionTarget& target) override {
+    if (open_) return Error(kInvalidArgument, "The connection is already open.");
     ++server_->opens;
     server_->openedWith = target;
     openErrors_ = server_->openErrors;
+    RankDatabaseMessagesFirst(openErrors_);
+    if (!openErrors_.empty()) return ErrorOf(openErrors_, "refused");
     open_ = !server_->openError;
     return server_->openError;
   }
@@ -29,27 +32,29 @@ class FakeDatabaseClient : public DatabaseClient {
 
   BatchOutcome execute(std::span<const std::string> statements) override {
     BatchOutcome outcome;
+    if (!open_) {
+      outcome.error = Error(kConnectionClosedError, kNotOpen);
+      return outcome;
+    }
     for (const std::string& statement : statements) {
       StatementOutcome& s = outcome.statements.emplace_back();
       s.text = statement;
-      const bool lost = !open_ || (server_->dropAfter &&
-                                   static_cast<int>(server_->sent.size()) >= *server_->dropAfter);
-      if (!lost) server_->sent.push_back(statement);
-      if (lost) {
-        s.diagnostics = {{"08S01", 0, kLostMessage}};
-      } else if (auto it = server_->failures.find(statement); it != server_->failures.end()) {
-        s.diagnostics = it->second;
+      if (lost()) {
+        s.diagnostics = lostRecords();
       } else {
-        s.succeeded = true;
-        continue;
+        server_->sent.push_back(statement);
+        const auto failure = server_->failures.find(statement);
+        if (failure == server_->failures.end()) {
+          s.succeeded = true;
+          const auto note = server_->notes.find(statement);
+          if (note != server_->notes.end()) s.diagnostics = note->second;
+          continue;
+        }
+        s.diagnostics = failure->second;
       }
-      std::string description;
-      for (const auto& d : s.diagnostics)
-        description += (description.empty() ? "" : "\r\n") + d.message;
-      const int number = s.diagnostics.front().nativeError;
-      s.error = Error(number ? number : kUnspecifiedError, description);
+      s.error = StatementError(s.diagnostics);
       if (!outcome.error) outcome.error = s.error;
-      if (lost) break;
+      if (EndsBatch(s.diagnostics)) break;
     }
     return outcome;
   }
@@ -57,7 +62,12 @@ class FakeDatabaseClient : public DatabaseClient {
   QueryResult query(const std::string& text, std::span<const std::string> parameters) override {
     QueryResult result;
     if (!open_) {
-      result.error = Error(kConnectionClosedError, kLostMessage);
+      result.error = Error(kConnectionClosedError, kNotOpen);
+      return result;
+    }
+    if (lost()) {
+      result.diagnostics = lostRecords();
+      result.error = StatementError(result.diagnostics);
       return result;
     }
     if (text == kTableExistsQuery && !parameters.empty()) {
@@ -78,14 +88,27 @@ class FakeDatabaseClient : public DatabaseClient {
 
   std::optional<Error> close() override {
     ++server_->closes;
+    if (!open_) return std::nullopt;
     open_ = false;
     return server_->closeError;
   }
 
  private:
+  bool lost() const {
+    return server_->dropAfter && static_cast<int>(server_->sent.size()) >= *server_->dropAfter;
+  }
+
+  // What FreeTDS reports for the request at which the server went away, and for every
+  // request after it.
+  std::vector<Diagnostic> lostRecords() {
+    if (std::exchange(linkGone_, true)) return {{"08S01", 0, "Communication link failure"}};
+    return {{"01000", 20017, "Unexpected EOF from the server"}};
+  }
+
   std::shared_ptr<FakeServer> server_;
   std::vector<Diagnostic> openErrors_;
   bool open_ = false;
+  bool linkGone_ = false;
 };
 
 }  // namespace

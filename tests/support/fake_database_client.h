@@ -14,13 +14,19 @@
 
 namespace kivo::testing {
 
-// How the scripted server answers, and what it was sent.
+// How the scripted server answers, and what it was sent. Its clients turn the records into
+// outcomes and errors as the ODBC client does through FreeTDS (database_client_test.cpp holds
+// both to one suite): which statement ends a batch, which record numbers an error, what a lost
+// link and a closed client answer.
 struct FakeServer {
-  std::optional<Error> openError;
+  // A refused open: its records in the driver's order, or a failure without any.
   std::vector<Diagnostic> openErrors;
+  std::optional<Error> openError;
   // Statements that fail, by their exact text, with the records the server sends for them.
   std::map<std::string, std::vector<Diagnostic>> failures;
-  // After this many statements the connection is gone: every later one fails.
+  // Statements that succeed with informational records (SQLSTATE class 01), by their text.
+  std::map<std::string, std::vector<Diagnostic>> notes;
+  // After this many statements the link is gone: every later statement and query fails.
   std::optional<int> dropAfter;
   std::optional<Error> closeError;
   // Answers queries; without it every query fails. The run's question whether a table exists
