@@ -1,9 +1,6 @@
 // The whole run through unixODBC and the FreeTDS driver to the SQL Server stand-in on
 // 127.0.0.1: what the user sees, what the server received and what it changed.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -352,19 +349,7 @@ TEST_F(RunEndToEnd, RefusedLoginsShowTheServersFirstError) {
 }
 
 TEST_F(RunEndToEnd, NothingListening) {
-  int port = 0;
-  {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    close(fd);
-  }
-  web.writeEntry(testing::KivoConnectionValue(port));
+  web.writeEntry(testing::KivoConnectionValue(testing::ClosedPort()));
   const RunReport report = runAgainstWeb("kivo", "kivo-pw");
   EXPECT_EQ(report.end, RunEnd::kRefused);
   ASSERT_EQ(host.messages.size(), 1u);

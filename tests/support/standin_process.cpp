@@ -1,11 +1,15 @@
 #include "tests/support/standin_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,6 +23,8 @@
 
 #include "base/ascii.h"
 #include "tests/support/files.h"
+#include "upgrade/connection/connection_translation.h"
+#include "upgrade/odbc/odbc_client.h"
 
 #ifndef KIVO_STANDIN_SCRIPT
 #error "KIVO_STANDIN_SCRIPT must name tests/tds/standin.py"
@@ -297,6 +303,34 @@ void StandIn::stop() noexcept {
     close(stdoutFd_);
     stdoutFd_ = -1;
   }
+}
+
+ConnectionTarget StandInTarget(int port, const std::string& login, const std::string& password,
+                               const std::string& database) {
+  ConnectionTarget target = TranslateConnection(
+      "Provider=SQLOLEDB.1;Persist Security Info=False;Data Source=tcp:127.0.0.1," +
+          std::to_string(port) + ";Initial Catalog=" + database + ";",
+      {LogonMode::kSqlLogin, login, password}, {"FreeTDS"}, "");
+  target.loginTimeoutSeconds = 10;
+  return target;
+}
+
+bool FreeTdsInstalled() {
+  const std::vector<std::string> drivers = InstalledOdbcDrivers();
+  return std::find(drivers.begin(), drivers.end(), "FreeTDS") != drivers.end();
+}
+
+int ClosedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (fd >= 0) close(fd);
+  if (!bound) throw std::runtime_error("ClosedPort: no port on 127.0.0.1 to bind");
+  return ntohs(address.sin_port);
 }
 
 std::string StandIn::odbcConnectionString(const std::string& database, const std::string& user,

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "upgrade/connection/connection_target.h"
+
 namespace kivo::testing {
 
 // One line of the stand-in's record: one request (SQL batch, or a statement
@@ -91,5 +93,16 @@ class StandIn {
 // The same connection string for a given port.
 std::string odbcConnectionString(int port, const std::string& database, const std::string& user,
                                  const std::string& password);
+
+// What the run makes of a web.config that names the server on 127.0.0.1 at `port`, with the
+// SQL login `login` typed in: the target through FreeTDS.
+ConnectionTarget StandInTarget(int port, const std::string& login, const std::string& password,
+                               const std::string& database = "KivoDB");
+
+// Whether unixODBC lists the FreeTDS driver, without which nothing reaches the stand-in.
+bool FreeTdsInstalled();
+
+// A port on 127.0.0.1 that nothing listens on: bound, then let go.
+int ClosedPort();
 
 }  // namespace kivo::testing

@@ -7,7 +7,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,7 +15,6 @@
 #include "tests/support/fake_database_client.h"
 #include "tests/support/kivo_schema.h"
 #include "tests/support/standin_process.h"
-#include "upgrade/connection/connection_translation.h"
 #include "upgrade/odbc/odbc_client.h"
 #include "upgrade/odbc/odbc_diagnostics.h"
 
@@ -41,12 +39,7 @@ void PrintTo(Client client, std::ostream* out) {
 class DatabaseClientTest : public ::testing::TestWithParam<Client> {
  protected:
   void SetUp() override {
-    if (odbc()) {
-      const std::vector<std::string> drivers = InstalledOdbcDrivers();
-      if (std::find(drivers.begin(), drivers.end(), "FreeTDS") == drivers.end()) {
-        GTEST_SKIP() << "FreeTDS is not installed";
-      }
-    }
+    if (odbc() && !testing::FreeTdsInstalled()) GTEST_SKIP() << "FreeTDS is not installed";
   }
 
   bool odbc() const { return GetParam() == Client::kOdbc; }
@@ -68,14 +61,7 @@ class DatabaseClientTest : public ::testing::TestWithParam<Client> {
   }
 
   ConnectionTarget target(const std::string& password, const std::string& database = "KivoDB") {
-    const int port = standIn ? standIn->port() : 1;
-    ConnectionTarget t = TranslateConnection(
-        "Provider=SQLOLEDB.1;Persist Security Info=False;Data Source=tcp:127.0.0.1," +
-            std::to_string(port) + ";Initial Catalog=" + database + ";",
-        {LogonMode::kSqlLogin, schema_.login, password},
-        odbc() ? InstalledOdbcDrivers() : std::vector<std::string>{"FreeTDS"}, "");
-    t.loginTimeoutSeconds = 10;
-    return t;
+    return testing::StandInTarget(standIn ? standIn->port() : 1, schema_.login, password, database);
   }
 
   // A client open as the schema's login, or a failed test.

@@ -1,11 +1,7 @@
 #include "upgrade/odbc/odbc_client.h"
 
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -14,48 +10,20 @@
 
 #include "tests/support/files.h"
 #include "tests/support/standin_process.h"
-#include "upgrade/connection/connection_translation.h"
-#include "upgrade/connection/oledb_connection_string.h"
 
 namespace kivo {
 namespace {
 
 using ::testing::AllOf;
+using testing::ClosedPort;
 using ::testing::Contains;
 using ::testing::Each;
 using ::testing::Field;
+using testing::FreeTdsInstalled;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using testing::StandInTarget;
 using ::testing::StartsWith;
-
-bool FreeTdsInstalled() {
-  const std::vector<std::string> drivers = InstalledOdbcDrivers();
-  return std::find(drivers.begin(), drivers.end(), "FreeTDS") != drivers.end();
-}
-
-// A port on 127.0.0.1 that nothing listens on: bound by us, then let go.
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ADD_FAILURE() << "no free port";
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-ConnectionTarget TargetOnPort(int port, const std::string& password = "pw") {
-  ConnectionTarget target = TranslateConnection(
-      "Provider=SQLOLEDB.1;Data Source=127.0.0.1," + std::to_string(port) + ";Initial Catalog=db;",
-      {LogonMode::kSqlLogin, "sa", password}, {"FreeTDS"}, "");
-  target.loginTimeoutSeconds = 5;
-  return target;
-}
 
 TEST(WithoutDriverTags, LeavesWhatTheServerOrComponentWrote) {
   struct Case {
@@ -133,7 +101,7 @@ TEST(EndsBatch, OnlyNameResolutionAndALostConnection) {
 
 TEST(OdbcClient, RefusesATargetItCannotWriteBeforeConnecting) {
   OdbcClient client;
-  ConnectionTarget target = TargetOnPort(1);
+  ConnectionTarget target = StandInTarget(1, "sa", "pw");
   target.logon.password = "S3c};ret";
   const std::optional<Error> error = client.open(target);
   ASSERT_TRUE(error.has_value());
@@ -145,7 +113,7 @@ TEST(OdbcClient, RefusesATargetItCannotWriteBeforeConnecting) {
 TEST(OdbcClient, ListsTheDriversErrorsWhenNothingListens) {
   if (!FreeTdsInstalled()) GTEST_SKIP() << "FreeTDS is not installed";
   OdbcClient client;
-  const std::optional<Error> error = client.open(TargetOnPort(ClosedPort(), "S3cret;pw"));
+  const std::optional<Error> error = client.open(StandInTarget(ClosedPort(), "sa", "S3cret;pw"));
   ASSERT_TRUE(error.has_value());
 
   const std::vector<Diagnostic>& records = client.openErrors();
@@ -170,7 +138,7 @@ TEST(OdbcClient, ListsTheDriversErrorsWhenNothingListens) {
 
 TEST(OdbcClient, ReleasesItsHandlesAfterFailedOpens) {
   if (!FreeTdsInstalled()) GTEST_SKIP() << "FreeTDS is not installed";
-  const ConnectionTarget target = TargetOnPort(ClosedPort());
+  const ConnectionTarget target = StandInTarget(ClosedPort(), "sa", "pw");
   {
     OdbcClient warmUp;  // the driver manager and the driver keep what they load once
     warmUp.open(target);
@@ -213,17 +181,6 @@ std::string Scenario() {
   return R"({"databases": [{"name": "KivoDB"}], "logins": [)" + logins + "]}";
 }
 
-ConnectionTarget StandInTarget(const testing::StandIn& server, const std::string& login = "sa",
-                               const std::string& password = "pw",
-                               const std::string& database = "KivoDB") {
-  ConnectionTarget target = TranslateConnection(
-      "Provider=SQLOLEDB.1;Persist Security Info=False;Data Source=tcp:127.0.0.1," +
-          std::to_string(server.port()) + ";Initial Catalog=" + database + ";",
-      {LogonMode::kSqlLogin, login, password}, InstalledOdbcDrivers(), "");
-  target.loginTimeoutSeconds = 10;
-  return target;
-}
-
 class OdbcClientWithStandIn : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -232,7 +189,7 @@ class OdbcClientWithStandIn : public ::testing::Test {
 
   // Opens as sa, failing the test if that does not work.
   void Open(OdbcClient& client, const testing::StandIn& server) {
-    const std::optional<Error> error = client.open(StandInTarget(server));
+    const std::optional<Error> error = client.open(StandInTarget(server.port(), "sa", "pw"));
     ASSERT_FALSE(error.has_value()) << error->description();
   }
 };
@@ -241,7 +198,7 @@ TEST_F(OdbcClientWithStandIn, CredentialsReachTheServerIntact) {
   testing::StandIn server(Scenario());
   for (const auto& [login, password] : kAwkwardLogins) {
     OdbcClient client;
-    const std::optional<Error> error = client.open(StandInTarget(server, login, password));
+    const std::optional<Error> error = client.open(StandInTarget(server.port(), login, password));
     EXPECT_FALSE(error.has_value()) << login << ": " << error->description();
     EXPECT_EQ(client.close(), std::nullopt);
   }
