@@ -77,6 +77,7 @@ struct RunOptions {
   bool dryRun = false;
   bool json = false;
   bool checkFirst = false;
+  bool atomic = false;
   bool scanData = false;  // check only
   bool strict = false;    // check only
 };
@@ -241,6 +242,7 @@ int RunVerb(const RunOptions& options, std::istream& in, std::ostream& out, std:
   environment.dryRun = options.dryRun;
   environment.checkFirst = options.checkFirst;
   environment.lockTimeoutSeconds = options.lockTimeout;
+  environment.atomic = options.atomic;
 
   ConsoleHost host(options, std::move(*password), out, err);
   const RunReport report = RunUpgrade(host, environment);
@@ -363,6 +365,9 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
   run->add_flag("--check-first", options.checkFirst,
                 "run the check first and alter nothing when it finds a blocker or cannot read "
                 "what it needs");
+  run->add_flag("--atomic", options.atomic,
+                "all or nothing: run the batches in one transaction, committed only with the "
+                "success verdict and otherwise rolled back");
   // Taken only to be refused with the reason.
   auto* password = run->add_option("--password")->expected(0, 1)->group("");
   run->footer(kRunExitStatuses);

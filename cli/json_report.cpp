@@ -46,14 +46,20 @@ Json RecordsJson(const std::vector<Diagnostic>& records) {
   return list;
 }
 
+Json StatementsJson(std::span<const StatementOutcome> outcomes) {
+  Json statements = Json::array();
+  for (const auto& s : outcomes) {
+    statements.push_back({{"text", s.text},
+                          {"succeeded", s.succeeded},
+                          {"messages", RecordsJson(s.diagnostics)},
+                          {"durationMs", s.duration.count()}});
+  }
+  return statements;
+}
+
 // Adds the statements and the error of an outcome to `object`.
 void AddOutcome(Json& object, const BatchOutcome& outcome) {
-  Json statements = Json::array();
-  for (const auto& s : outcome.statements) {
-    statements.push_back(
-        {{"text", s.text}, {"succeeded", s.succeeded}, {"messages", RecordsJson(s.diagnostics)}});
-  }
-  object["statements"] = std::move(statements);
+  object["statements"] = StatementsJson(outcome.statements);
   object["error"] = ErrorJson(outcome.error);
 }
 
@@ -61,7 +67,10 @@ void AddOutcome(Json& object, const BatchOutcome& outcome) {
 Json UnsentStatements(std::span<const std::string> texts) {
   Json statements = Json::array();
   for (const std::string& text : texts) {
-    statements.push_back({{"text", text}, {"succeeded", nullptr}, {"messages", Json::array()}});
+    statements.push_back({{"text", text},
+                          {"succeeded", nullptr},
+                          {"messages", Json::array()},
+                          {"durationMs", nullptr}});
   }
   return statements;
 }
@@ -174,6 +183,12 @@ std::string JsonReport(const RunReport& report, const RunTranscript& transcript)
     j["hint"] = nullptr;
   } else {
     j["hint"] = transcript.hint;
+  }
+  // What became of the changes, for a run with --atomic that got as far as the batches.
+  j["transaction"] = nullptr;
+  if (report.transaction) {
+    j["transaction"] = {{"outcome", std::string(TransactionEndName(report.transaction->end))},
+                        {"statements", StatementsJson(report.transaction->statements)}};
   }
   // What the check found, for a run with --check-first.
   j["check"] = nullptr;

@@ -3,7 +3,17 @@
 #include <string>
 #include <string_view>
 
+#include "upgrade/odbc/database_client.h"
+
 namespace kivo {
+
+// A statement of the run as it is sent: the batches' statements are numbered 1 to count; the
+// others (history, transaction) have number 0.
+struct StatementStep {
+  int number = 0;
+  int count = 0;
+  std::string label;  // what it works on, as "CHXD.TPRICE.i13"
+};
 
 // What the upgrade run needs of the window that starts it. The window's form (MainForm, under
 // both the Qt and the Win32 window), the command-line companion and the tests each implement
@@ -35,6 +45,14 @@ class RunHost {
 
   // Enables the Exit button.
   virtual void enableExit() = 0;
+
+  // Each statement before it is sent and after it ended, for a progress display; the window
+  // shows none.
+  virtual void statementStarted(const StatementStep& step) { (void)step; }
+  virtual void statementEnded(const StatementStep& step, const StatementOutcome& outcome) {
+    (void)step;
+    (void)outcome;
+  }
 };
 
 }  // namespace kivo

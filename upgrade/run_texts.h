@@ -17,6 +17,18 @@ inline constexpr std::string_view kSuccessLine = "Kivo client was update success
 inline constexpr std::string_view kSuccessMessage = "Update successful!";
 inline constexpr std::string_view kFailureMessage = "Update NOT successful. Contact Admin!";
 
+// What became of the changes of an atomic run, on a line of its own after the failure line.
+inline constexpr std::string_view kCommittedLine = "committed: the database keeps the changes";
+inline constexpr std::string_view kRolledBackLine = "rolled back: the database is as it was";
+inline constexpr std::string_view kRolledBackByServerLine =
+    "rolled back by the server: the database is as it was";
+inline constexpr std::string_view kLeftToServerLine =
+    "not committed: the connection ended with the transaction open, which the server rolls "
+    "back; the database is as it was";
+inline constexpr std::string_view kCommitUnknownLine =
+    "not known whether committed: the connection was lost during COMMIT; run check to see what "
+    "the database holds";
+
 // Openings of SQL Server's messages by which the run recognises what went wrong: a table it
 // cannot find or may not alter (4902), a table that exists already (2714), a table a query
 // cannot find (208).

@@ -9,12 +9,51 @@
 #include "upgrade/batches/upgrade_batches.h"
 #include "upgrade/connection/connection_settings.h"
 #include "upgrade/odbc/odbc_client.h"
+#include "upgrade/odbc/odbc_diagnostics.h"
 #include "upgrade/run_texts.h"
 
 namespace kivo {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
+
+constexpr std::string_view kBeginTransaction = "BEGIN TRANSACTION";
+constexpr std::string_view kCommitTransaction = "COMMIT TRANSACTION";
+constexpr std::string_view kRollbackTransaction = "ROLLBACK TRANSACTION";
+constexpr std::string_view kTransactionStateQuery = "SELECT @@TRANCOUNT, XACT_STATE()";
+
+// Where an atomic run's transaction stands.
+enum class TransactionState {
+  kOpen,           // XACT_STATE() 1: the batches go on (also every run without a transaction)
+  kUncommittable,  // XACT_STATE() -1: it can only be rolled back
+  kEnded,          // @@TRANCOUNT 0: the server rolled it back
+  kLost,           // with the connection
+  kUnknown,        // the server did not say
+};
+
+std::string_view TransactionLine(TransactionEnd end) {
+  switch (end) {
+    case TransactionEnd::kCommitted:
+      return kCommittedLine;
+    case TransactionEnd::kRolledBack:
+      return kRolledBackLine;
+    case TransactionEnd::kRolledBackByServer:
+      return kRolledBackByServerLine;
+    case TransactionEnd::kLeftToServer:
+      return kLeftToServerLine;
+    case TransactionEnd::kCommitUnknown:
+      return kCommitUnknownLine;
+    case TransactionEnd::kNotBegun:
+      break;
+  }
+  return {};
+}
+
+int StatementCount() {
+  std::size_t count = 0;
+  for (const UpgradeBatch& batch : UpgradeBatches()) count += batch.statements.size();
+  return static_cast<int>(count);
+}
 
 // Keeps the wait pointer up while the run works and puts the normal one back before every
 // message box and on every path out.
@@ -116,8 +155,13 @@ class Run {
     }
     try {
       if (!connectionPhase()) return std::move(report_);
-      if ((!environment_.checkFirst || checkPhase()) && sessionPhase()) {
-        for (const UpgradeBatch& batch : UpgradeBatches()) runBatch(batch);
+      if ((!environment_.checkFirst || checkPhase()) && sessionPhase() &&
+          (!environment_.atomic || beginTransaction())) {
+        for (const UpgradeBatch& batch : UpgradeBatches()) {
+          if (transaction_ != TransactionState::kOpen) break;
+          runBatch(batch);
+        }
+        if (environment_.atomic) endTransaction();
       }
       if (auto closeError = client_->close()) lastFailure_ = std::move(closeError);
     } catch (const Error& e) {
@@ -210,6 +254,103 @@ class Run {
 
   void progress(const std::string& line) { host_.addStatus(line + std::string(kCrLf)); }
 
+  // Sends statements through the client, telling the host about each. In an atomic run a
+  // failure may have ended the transaction on the server (a deadlock victim, an uncommittable
+  // transaction at the end of its request, a lost connection); whatever was sent after that
+  // would be committed statement by statement, so then nothing more goes.
+  BatchOutcome send(std::span<const std::string> statements,
+                    const std::function<StatementStep(std::size_t)>& stepOf, bool watch) {
+    StatementStep step;
+    StatementHooks hooks;
+    hooks.before = [&](std::size_t i) {
+      step = stepOf(i);
+      host_.statementStarted(step);
+    };
+    hooks.after = [&](std::size_t, const StatementOutcome& outcome) {
+      host_.statementEnded(step, outcome);
+      if (outcome.succeeded || !watch || !environment_.atomic) return true;
+      transaction_ = stateAfter(outcome);
+      if (transaction_ == TransactionState::kOpen) return true;
+      endingError_ = outcome.error;
+      return false;
+    };
+    return client_->execute(statements, hooks);
+  }
+
+  TransactionState stateAfter(const StatementOutcome& failed) {
+    if (ConnectionLost(failed.diagnostics)) return TransactionState::kLost;
+    const QueryResult state = client_->query(std::string(kTransactionStateQuery), {});
+    if (state.error) {
+      const bool lost =
+          ConnectionLost(state.diagnostics) || state.error->number() == kConnectionClosedError;
+      return lost ? TransactionState::kLost : TransactionState::kUnknown;
+    }
+    if (state.rows.size() != 1 || state.rows[0].size() != 2) return TransactionState::kUnknown;
+    if (state.rows[0][0] == "0") return TransactionState::kEnded;
+    return state.rows[0][1] == "1" ? TransactionState::kOpen : TransactionState::kUncommittable;
+  }
+
+  StatementOutcome sendTransactionStatement(std::string_view text) {
+    const std::string statements[] = {std::string(text)};
+    BatchOutcome outcome = send(
+        statements,
+        [&](std::size_t) {
+          return StatementStep{0, 0, std::string(text)};
+        },
+        false);
+    if (outcome.statements.empty()) {
+      // Not sent at all: the client says why in the batch's error.
+      StatementOutcome& unsent = outcome.statements.emplace_back();
+      unsent.text = text;
+      unsent.error = outcome.error;
+    }
+    report_.transaction->statements.push_back(outcome.statements.front());
+    return outcome.statements.front();
+  }
+
+  bool beginTransaction() {
+    report_.transaction.emplace();
+    const StatementOutcome begin = sendTransactionStatement(kBeginTransaction);
+    if (!begin.succeeded) {
+      lastFailure_ = begin.error;
+      return false;
+    }
+    // Whatever stops the run from here on, the connection ends with it and the server rolls back.
+    report_.transaction->end = TransactionEnd::kLeftToServer;
+    return true;
+  }
+
+  // COMMIT with the success verdict; otherwise, and when COMMIT fails, ROLLBACK where the
+  // transaction may still be open. The failure that ended the transaction is the verdict's.
+  void endTransaction() {
+    TransactionEnd& end = report_.transaction->end;
+    TransactionState state = transaction_;
+    if (state != TransactionState::kOpen && endingError_) lastFailure_ = endingError_;
+    if (state == TransactionState::kOpen && !lastFailure_) {
+      const StatementOutcome commit = sendTransactionStatement(kCommitTransaction);
+      if (commit.succeeded) {
+        end = TransactionEnd::kCommitted;
+        return;
+      }
+      lastFailure_ = commit.error;
+      state = stateAfter(commit);
+      if (state == TransactionState::kLost) {
+        end = TransactionEnd::kCommitUnknown;
+        return;
+      }
+    }
+    if (state != TransactionState::kEnded && state != TransactionState::kLost) {
+      const StatementOutcome rollback = sendTransactionStatement(kRollbackTransaction);
+      if (rollback.succeeded) {
+        end = TransactionEnd::kRolledBack;
+        return;
+      }
+      state = stateAfter(rollback);
+    }
+    end = state == TransactionState::kEnded ? TransactionEnd::kRolledBackByServer
+                                            : TransactionEnd::kLeftToServer;
+  }
+
   // A failure the run does not recognise: its description and the batch's text go to the
   // status box, and it decides the verdict unless a later one replaces it.
   void otherError(BatchReport& report, const Error& error) {
@@ -223,7 +364,17 @@ class Run {
     BatchReport& report = report_.batches.emplace_back();
     report.number = batch.number;
     report.text = batch.text();
-    report.outcome = client_->execute(batch.statements);
+    const int first = statementsSent_;
+    statementsSent_ += static_cast<int>(batch.statements.size());
+    report.outcome = send(
+        batch.statements,
+        [&](std::size_t i) {
+          const AlteredColumn& c = batch.altered[i];
+          return StatementStep{first + static_cast<int>(i) + 1, statementCount_,
+                               QualifiedName(c) + "." + c.column};
+        },
+        true);
+    if (transaction_ != TransactionState::kOpen) return otherError(report, *endingError_);
     std::map<std::string, std::optional<std::string>> asked;  // one question per table
     const BatchFailures failures =
         SortFailures(batch, report.outcome, [&](const AlteredColumn& target) {
@@ -294,7 +445,13 @@ class Run {
     const std::string statements[] = {batch.history->statement};
     HistoryReport& history = report.history.emplace();
     history.statement = batch.history->statement;
-    history.outcome = client_->execute(statements);
+    history.outcome = send(
+        statements,
+        [&](std::size_t) {
+          return StatementStep{0, 0, "history of " + batch.history->baseTable};
+        },
+        true);
+    if (transaction_ != TransactionState::kOpen) return otherError(report, *endingError_);
     const std::optional<Error>& error = history.outcome.error;
     std::optional<Error> standing = failures.unexplained;
     if (!error) {
@@ -322,6 +479,10 @@ class Run {
       report_.end = RunEnd::kFailed;
       report_.failure = lastFailure_;
       host_.addStatus(lastFailure_->description());
+      if (report_.transaction) {
+        const std::string_view line = TransactionLine(report_.transaction->end);
+        if (!line.empty()) host_.addStatus(line);
+      }
       busy_->restore();
       host_.enableExit();
       host_.showMessage(kFailureMessage);
@@ -340,6 +501,10 @@ class Run {
   std::string webDirectory_;
   std::unique_ptr<DatabaseClient> client_;
   std::optional<Error> lastFailure_;
+  TransactionState transaction_ = TransactionState::kOpen;
+  std::optional<Error> endingError_;  // of the statement after which the transaction was not open
+  int statementsSent_ = 0;            // of the batches, for the steps' numbers
+  const int statementCount_ = StatementCount();
 };
 
 }  // namespace
@@ -354,6 +519,24 @@ std::string_view ClassificationName(BatchClassification classification) {
       return "history created";
     case BatchClassification::kFailed:
       return "failed";
+  }
+  return "unknown";
+}
+
+std::string_view TransactionEndName(TransactionEnd end) {
+  switch (end) {
+    case TransactionEnd::kNotBegun:
+      return "not begun";
+    case TransactionEnd::kCommitted:
+      return "committed";
+    case TransactionEnd::kRolledBack:
+      return "rolled back";
+    case TransactionEnd::kRolledBackByServer:
+      return "rolled back by the server";
+    case TransactionEnd::kLeftToServer:
+      return "left to the server";
+    case TransactionEnd::kCommitUnknown:
+      return "commit unknown";
   }
   return "unknown";
 }

@@ -26,6 +26,9 @@ struct RunEnvironment : DatabaseAccess {
   // SET LOCK_TIMEOUT for the run's session, in seconds; none: wait for locks as long as the
   // statement timeout allows.
   std::optional<int> lockTimeoutSeconds;
+  // All or nothing: the batches in one transaction (after the check), committed with the
+  // success verdict only and rolled back otherwise.
+  bool atomic = false;
 };
 
 // ODBC through the platform's driver manager, with the driver the caller read from
@@ -67,6 +70,25 @@ struct BatchReport {
   std::optional<HistoryReport> history;
 };
 
+// What became of the changes of an atomic run.
+enum class TransactionEnd {
+  kNotBegun,            // BEGIN TRANSACTION failed: nothing was sent
+  kCommitted,           //
+  kRolledBack,          // by the run's ROLLBACK
+  kRolledBackByServer,  // the server had ended the transaction (deadlock, uncommittable)
+  kLeftToServer,        // the connection ended with the transaction open: the server rolls back
+  kCommitUnknown,       // the connection was lost during COMMIT
+};
+
+// Its name in reports: "not begun", "committed", "rolled back", "rolled back by the server",
+// "left to the server", "commit unknown".
+std::string_view TransactionEndName(TransactionEnd end);
+
+struct TransactionReport {
+  TransactionEnd end = TransactionEnd::kNotBegun;
+  std::vector<StatementOutcome> statements;  // BEGIN, COMMIT and ROLLBACK as sent
+};
+
 // What a run did, for reports beyond the status box (the companion's JSON).
 struct RunReport {
   RunEnd end = RunEnd::kNotStarted;
@@ -78,8 +100,9 @@ struct RunReport {
   std::vector<std::string> sessionSettings;
   std::optional<BatchOutcome> sessionOutcome;
   std::vector<BatchReport> batches;
-  std::optional<Error> failure;              // the error the failure verdict reported
-  std::optional<PreflightReport> preflight;  // with checkFirst, once connected
+  std::optional<Error> failure;                  // the error the failure verdict reported
+  std::optional<PreflightReport> preflight;      // with checkFirst, once connected
+  std::optional<TransactionReport> transaction;  // atomic, once the batches were to start
 };
 
 // The whole upgrade run behind the update button, start to end on the calling thread.

@@ -235,10 +235,10 @@ TEST_F(CliRunTest, JsonIsTheOnlyOutputAndCarriesTheRun) {
   const auto json = nlohmann::ordered_json::parse(r.out);
   std::vector<std::string> keys;
   for (const auto& [key, value] : json.items()) keys.push_back(key);
-  EXPECT_EQ(keys,
-            (std::vector<std::string>{"schemaVersion", "verdict", "exitStatus", "computer",
-                                      "webDirectory", "connection", "statusLines", "messages",
-                                      "sessionSettings", "batches", "failure", "hint", "check"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"schemaVersion", "verdict", "exitStatus", "computer",
+                                            "webDirectory", "connection", "statusLines", "messages",
+                                            "sessionSettings", "batches", "failure", "hint",
+                                            "transaction", "check"}));
   EXPECT_EQ(json["verdict"], "succeeded");
   EXPECT_EQ(json["exitStatus"], 0);
   EXPECT_EQ(json["computer"], GetTheComputerName());
@@ -470,6 +470,10 @@ TEST_F(CliRunTest, ReportsOfEveryVerdictKeepToTheDocumentedKeys) {
   server = std::make_shared<FakeServer>();
   server->failures["SET ANSI_WARNINGS ON;"] = FakeServer::Message(1234, "refused");
   EXPECT_EQ(report({"run"})["sessionSettings"]["error"]["number"], 1234);
+  // Atomic, rolled back after its COMMIT failed.
+  server = std::make_shared<FakeServer>();
+  server->failures["COMMIT TRANSACTION"] = FakeServer::Message(9002, "The log is full.");
+  EXPECT_EQ(report({"run", "--atomic"})["transaction"]["outcome"], "rolled back");
   // Refused, and a dry run.
   server = std::make_shared<FakeServer>();
   server->openErrors = {{"42000", 18456, "Login failed for user 'x'."},

@@ -307,7 +307,7 @@ TEST_F(CliEndToEnd, JsonMatchesTheStatusLines) {
   KivoSchema s = schema();
   s.missing = {"MD.Customer_Hist"};
   start(s);
-  const Result r = cli("--json " + kLogin);
+  const Result r = cli("--json --atomic " + kLogin);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   // One document, nothing else, and it validates as JSON.
@@ -328,6 +328,25 @@ TEST_F(CliEndToEnd, JsonMatchesTheStatusLines) {
   EXPECT_TRUE(historyCreated) << r.out;
   EXPECT_NE(json["batches"].dump().find(R"("nativeError":4902)"), std::string::npos);
   EXPECT_EQ(json["connection"]["port"], server->port());
+  // Every statement sent has its time, the transaction's own as well.
+  EXPECT_EQ(json["transaction"]["outcome"], "committed");
+  std::vector<nlohmann::json> statements(json["transaction"]["statements"].begin(),
+                                         json["transaction"]["statements"].end());
+  ASSERT_EQ(statements.size(), 2u) << r.out;
+  EXPECT_EQ(statements[0]["text"], "BEGIN TRANSACTION");
+  EXPECT_EQ(statements[1]["text"], "COMMIT TRANSACTION");
+  for (const auto& batch : json["batches"]) {
+    statements.insert(statements.end(), batch["statements"].begin(), batch["statements"].end());
+    if (!batch["history"].is_null()) {
+      statements.insert(statements.end(), batch["history"]["statements"].begin(),
+                        batch["history"]["statements"].end());
+    }
+  }
+  EXPECT_EQ(statements.size(), 2u + 20u + 1u);
+  for (const auto& statement : statements) {
+    EXPECT_TRUE(statement["durationMs"].is_number_integer() && statement["durationMs"] >= 0)
+        << statement.dump();
+  }
 }
 
 // Text crossing the Windows boundary: folder names, passwords and output in UTF-8.

@@ -76,7 +76,9 @@ class RunEndToEnd : public ::testing::Test {
     host.sqlLoginMode = true;
     host.login = login;
     host.password = password;
-    RunReport report = RunUpgrade(host, DefaultRunEnvironment("FreeTDS"));
+    RunEnvironment environment = DefaultRunEnvironment("FreeTDS");
+    environment.atomic = atomic;
+    RunReport report = RunUpgrade(host, environment);
     EXPECT_EQ(ReadFile(web.path() / "web.config"), before) << "web.config must stay as it was";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(web.path()),
                             std::filesystem::directory_iterator()),
@@ -85,9 +87,21 @@ class RunEndToEnd : public ::testing::Test {
     return report;
   }
 
+  // The types of every text column the batches alter, as the catalog holds them now.
+  std::set<std::string> alteredColumnTypes() const {
+    std::set<std::string> types;
+    for (const UpgradeBatch& b : UpgradeBatches()) {
+      for (const AlteredColumn& c : b.altered) {
+        if (auto type = server->columnType(c.schema + "." + c.table, c.column)) types.insert(*type);
+      }
+    }
+    return types;
+  }
+
   std::unique_ptr<StandIn> server;
   testing::WebDirectory web;
   testing::RecordingHost host;
+  bool atomic = false;
 };
 
 TEST_F(RunEndToEnd, EveryTablePresent) {
@@ -196,9 +210,9 @@ TEST_F(RunEndToEnd, ALoginThatMayAlterNoTableFailsEveryBatch) {
   EXPECT_EQ(server->columnType("MD.Customer_Hist", "Address"), "varchar(50)");
 }
 
-// Every mix of missing, refused and invisible tables a history batch can meet, and a failure
-// hidden behind a missing table: what the batch writes, and the error that stands for the verdict
-// (none: the run succeeds).
+// Every mix of missing, refused and invisible tables a history batch can meet, a failure hidden
+// behind a missing table, and the ways an atomic run ends: what the batch writes, and the error
+// that stands for the verdict (none: the run succeeds) followed by what became of the changes.
 struct Mix {
   const char* name;
   int batch = 3;
@@ -211,6 +225,10 @@ struct Mix {
   bool mayCreateTables = true;
   std::string lines{};
   std::string standing{};
+  bool atomic = false;
+  std::string faults{};
+  int lastBatch = 5;  // sent; an atomic run sends nothing once its transaction is gone
+  std::string_view changes{};
 };
 
 const std::string kBase = "CHXD.CustomerContact";
@@ -223,6 +241,14 @@ TEST_F(RunEndToEnd, EveryMixOfMissingRefusedAndInvisibleTables) {
   const std::string dependent =
       "The index 'IX_TPRICE' is dependent on column 'i13'.\r\nALTER TABLE ALTER COLUMN i13 "
       "failed because one or more objects access this column.";
+  const std::string customerIndex =
+      "The index 'IX_Customer' is dependent on column 'Address'.\r\nALTER TABLE ALTER COLUMN "
+      "Address failed because one or more objects access this column.";
+  const std::string doomed =
+      "Uncommittable transaction is detected at the end of the batch. The transaction is rolled "
+      "back.";
+  const std::string lost = "Unexpected EOF from the server";
+  const std::string lostLines = lost + "\r\n" + Batch(3).text() + "\r\n";
   const std::vector<Mix> mixes = {
       {.name = "neither", .lines = Line(Batch(3).alteredLine)},
       {.name = "history missing", .missing = {kHist}, .lines = kCreated},
@@ -279,6 +305,34 @@ TEST_F(RunEndToEnd, EveryMixOfMissingRefusedAndInvisibleTables) {
        .indexedColumn = "CHXD.TPRICE.i13",
        .lines = dependent + "\r\n" + Batch(1).text() + "\r\n",
        .standing = dependent},
+      {.name = "atomic", .batch = 0, .atomic = true},
+      {.name = "atomic, a failure in a middle batch",
+       .batch = 4,
+       .indexedColumn = "MD.Customer.Address",
+       .lines = customerIndex + "\r\n" + Batch(4).text() + "\r\n",
+       .standing = customerIndex,
+       .atomic = true,
+       .changes = kRolledBackLine},
+      {.name = "atomic, the connection dropped mid-run",
+       .lines = lostLines,
+       .standing = lost,
+       .atomic = true,
+       .faults = R"("drop_on": "ALTER TABLE CHXD.CustomerContact ALTER COLUMN Address")",
+       .lastBatch = 3,
+       .changes = kLeftToServerLine},
+      {.name = "atomic, a doomed transaction",
+       .batch = 5,
+       .lines = doomed + "\r\n" + Batch(5).text() + "\r\n",
+       .standing = doomed,
+       .atomic = true,
+       .faults = R"("doom_on": "ALTER TABLE CHXD.Customer ALTER COLUMN N")",
+       .changes = kRolledBackByServerLine},
+      {.name = "atomic, a failing COMMIT",
+       .batch = 0,
+       .standing = "The transaction log for database 'KivoDB' is full due to 'LOG_BACKUP'.",
+       .atomic = true,
+       .faults = R"("fail_commit": true)",
+       .changes = kRolledBackLine},
   };
   for (const Mix& mix : mixes) {
     SCOPED_TRACE(mix.name);
@@ -292,13 +346,22 @@ TEST_F(RunEndToEnd, EveryMixOfMissingRefusedAndInvisibleTables) {
                           (mix.altersSchemas ? "true" : "false");
     schema.indexedColumn = mix.indexedColumn;
     schema.mayCreateTables = mix.mayCreateTables;
+    schema.faultDetails = mix.faults;
     host = testing::RecordingHost();
+    atomic = mix.atomic;
     const RunReport report = run(schema);
     std::string expected;
-    for (int n = 1; n <= 5; ++n)
+    for (int n = 1; n <= mix.lastBatch; ++n)
       expected += n == mix.batch ? mix.lines : Line(Batch(n).alteredLine);
     expected += mix.standing.empty() ? std::string(kSuccessLine) : mix.standing;
+    if (!mix.changes.empty()) expected += "\r\n" + std::string(mix.changes);
     EXPECT_EQ(host.status, expected + "\r\n");
+    if (mix.atomic) {
+      // All or nothing, as the server's catalog shows it once the connection is closed.
+      EXPECT_EQ(alteredColumnTypes(),
+                std::set<std::string>{mix.standing.empty() ? "nvarchar(250)" : "varchar(50)"});
+      EXPECT_EQ(server->receivedBatches().front(), "BEGIN TRANSACTION");
+    }
     EXPECT_EQ(report.end, mix.standing.empty() ? RunEnd::kSucceeded : RunEnd::kFailed);
     EXPECT_EQ(host.messages, std::vector<std::string>{std::string(
                                  mix.standing.empty() ? kSuccessMessage : kFailureMessage)});

@@ -30,31 +30,37 @@ class FakeDatabaseClient : public DatabaseClient {
 
   const std::vector<Diagnostic>& openErrors() const override { return openErrors_; }
 
-  BatchOutcome execute(std::span<const std::string> statements) override {
+  using DatabaseClient::execute;
+  BatchOutcome execute(std::span<const std::string> statements,
+                       const StatementHooks& hooks) override {
     BatchOutcome outcome;
     if (!open_) {
       outcome.error = Error(kConnectionClosedError, kNotOpen);
       return outcome;
     }
-    for (const std::string& statement : statements) {
+    for (std::size_t i = 0; i < statements.size(); ++i) {
+      if (hooks.before) hooks.before(i);
       StatementOutcome& s = outcome.statements.emplace_back();
-      s.text = statement;
+      s.text = statements[i];
       if (lost()) {
         s.diagnostics = lostRecords();
       } else {
-        server_->sent.push_back(statement);
-        const auto failure = server_->failures.find(statement);
+        server_->sent.push_back(s.text);
+        const auto failure = server_->failures.find(s.text);
         if (failure == server_->failures.end()) {
           s.succeeded = true;
-          const auto note = server_->notes.find(statement);
+          const auto note = server_->notes.find(s.text);
           if (note != server_->notes.end()) s.diagnostics = note->second;
-          continue;
+        } else {
+          s.diagnostics = failure->second;
         }
-        s.diagnostics = failure->second;
       }
-      s.error = StatementError(s.diagnostics);
-      if (!outcome.error) outcome.error = s.error;
-      if (EndsBatch(s.diagnostics)) break;
+      if (!s.succeeded) {
+        s.error = StatementError(s.diagnostics);
+        if (!outcome.error) outcome.error = s.error;
+      }
+      if (hooks.after && !hooks.after(i, s)) break;
+      if (!s.succeeded && EndsBatch(s.diagnostics)) break;
     }
     return outcome;
   }

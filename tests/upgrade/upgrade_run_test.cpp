@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -14,6 +16,7 @@
 #include "tests/support/recording_host.h"
 #include "tests/support/web_directory.h"
 #include "upgrade/batches/upgrade_batches.h"
+#include "upgrade/run_texts.h"
 
 namespace kivo {
 namespace {
@@ -316,6 +319,110 @@ TEST_F(UpgradeRunTest, AConnectionLostMidRunFailsEveryLaterBatch) {
   EXPECT_EQ(host.status, expected);
   EXPECT_EQ(report.end, RunEnd::kFailed);
   EXPECT_EQ(server->clientsAlive, 0);
+}
+
+// Every way the transaction of an atomic run can end, as the scripted server tells the run
+// where it stands after a failure: what is sent, and what the verdict says of the changes.
+TEST_F(UpgradeRunTest, AnAtomicRunCommitsOnlyWithTheSuccessVerdict) {
+  const std::string failing = Batch(2).statements[0];
+  const auto deadlock = FakeServer::Message(1205, "Deadlocked.");
+  const std::vector<Diagnostic> lost = {{"08S01", 0, "Communication link failure"}};
+  struct Case {
+    const char* name;
+    std::map<std::string, std::vector<Diagnostic>> failures;
+    std::vector<std::string> state;  // @@TRANCOUNT and XACT_STATE() after a failure
+    std::size_t sent;                // of the batches' statements
+    const char* end;                 // the last statement
+    TransactionEnd transaction;
+    std::string lastLines;
+  };
+  const std::string rolledBack = "Deadlocked.\r\nrolled back: the database is as it was\r\n";
+  const std::vector<Case> cases = {
+      {"success",
+       {},
+       {},
+       20,
+       "COMMIT TRANSACTION",
+       TransactionEnd::kCommitted,
+       "Kivo client was update successful\r\n"},
+      {"still open: the batches go on",
+       {{failing, deadlock}},
+       {"1", "1"},
+       20,
+       "ROLLBACK TRANSACTION",
+       TransactionEnd::kRolledBack,
+       rolledBack},
+      {"uncommittable: nothing more is sent",
+       {{failing, deadlock}},
+       {"1", "-1"},
+       7,
+       "ROLLBACK TRANSACTION",
+       TransactionEnd::kRolledBack,
+       rolledBack},
+      {"ended by the server",
+       {{failing, deadlock}},
+       {"0", "0"},
+       7,
+       failing.c_str(),
+       TransactionEnd::kRolledBackByServer,
+       "Deadlocked.\r\nrolled back by the server: the database is as it was\r\n"},
+      {"the state cannot be read",
+       {{failing, deadlock}},
+       {},
+       7,
+       "ROLLBACK TRANSACTION",
+       TransactionEnd::kRolledBack,
+       rolledBack},
+      {"lost during COMMIT",
+       {{"COMMIT TRANSACTION", lost}},
+       {},
+       20,
+       "COMMIT TRANSACTION",
+       TransactionEnd::kCommitUnknown,
+       "Communication link failure\r\n" + std::string(kCommitUnknownLine) + "\r\n"},
+      {"a refused ROLLBACK",
+       {{failing, deadlock}, {"ROLLBACK TRANSACTION", deadlock}},
+       {"1", "1"},
+       20,
+       "ROLLBACK TRANSACTION",
+       TransactionEnd::kLeftToServer,
+       "Deadlocked.\r\n" + std::string(kLeftToServerLine) + "\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server = std::make_shared<FakeServer>();
+    server->failures = c.failures;
+    if (!c.state.empty()) {
+      server->answerQuery = [&](const std::string&, std::span<const std::string>) {
+        QueryResult result;
+        result.columns = {"", ""};
+        result.rows = {{c.state[0], c.state[1]}};
+        return result;
+      };
+    }
+    host = testing::RecordingHost();
+    host.webDir = web.pathText();
+    RunEnvironment environment = testing::FakeEnvironment(server);
+    environment.atomic = true;
+    const RunReport report = RunUpgrade(host, environment);
+    // The session's settings come first, outside the transaction.
+    std::vector<std::string> sent = server->sent;
+    const auto begin = std::find(sent.begin(), sent.end(), "BEGIN TRANSACTION");
+    EXPECT_TRUE(std::all_of(sent.begin(), begin, [](auto& s) { return s.starts_with("SET "); }));
+    sent.erase(sent.begin(), begin);
+    std::erase(sent, "SELECT @@TRANCOUNT, XACT_STATE()");
+    ASSERT_EQ(sent.size(), c.sent + 1 + (sent.back() == failing ? 0 : 1));
+    EXPECT_EQ(sent.front(), "BEGIN TRANSACTION");
+    const std::vector<std::string> all = AllStatements();
+    EXPECT_EQ(std::vector<std::string>(sent.begin() + 1, sent.begin() + 1 + c.sent),
+              std::vector<std::string>(all.begin(), all.begin() + c.sent));
+    EXPECT_EQ(sent.back(), c.end);
+    ASSERT_TRUE(report.transaction);
+    EXPECT_EQ(report.transaction->end, c.transaction);
+    EXPECT_TRUE(host.status.ends_with(c.lastLines)) << host.status;
+    EXPECT_EQ(report.end,
+              c.transaction == TransactionEnd::kCommitted ? RunEnd::kSucceeded : RunEnd::kFailed);
+  }
 }
 
 TEST_F(UpgradeRunTest, AFailingCloseFailsTheRun) {

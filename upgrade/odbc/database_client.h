@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +27,7 @@ struct StatementOutcome {
   // Set when the statement failed: its first error record's native number and all of its
   // records' messages joined by CR LF.
   std::optional<Error> error;
+  std::chrono::milliseconds duration{0};  // from sending it to its last result
 };
 
 struct BatchOutcome {
@@ -44,6 +47,13 @@ struct QueryResult {
   std::optional<Error> error;  // the query failed; rows may be incomplete
 };
 
+// What the caller of execute() hears while a batch runs: each statement (by its index) before
+// it is sent and after it ended. `after` returning false sends none of the rest.
+struct StatementHooks {
+  std::function<void(std::size_t index)> before;
+  std::function<bool(std::size_t index, const StatementOutcome& outcome)> after;
+};
+
 // The database connection of one run.
 class DatabaseClient {
  public:
@@ -55,7 +65,9 @@ class DatabaseClient {
   virtual const std::vector<Diagnostic>& openErrors() const = 0;
 
   // Sends the statements of one batch, whose concatenation is the batch's text.
-  virtual BatchOutcome execute(std::span<const std::string> statements) = 0;
+  virtual BatchOutcome execute(std::span<const std::string> statements,
+                               const StatementHooks& hooks) = 0;
+  BatchOutcome execute(std::span<const std::string> statements) { return execute(statements, {}); }
 
   // Runs one read-only query whose `?` markers take `parameters` in order, bound as Unicode
   // text and never spliced into the statement. A client that cannot query says so in the

@@ -9,6 +9,7 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -255,7 +256,8 @@ std::optional<Error> OdbcClient::open(const ConnectionTarget& target) {
 
 const std::vector<Diagnostic>& OdbcClient::openErrors() const { return openErrors_; }
 
-BatchOutcome OdbcClient::execute(std::span<const std::string> statements) {
+BatchOutcome OdbcClient::execute(std::span<const std::string> statements,
+                                 const StatementHooks& hooks) {
   BatchOutcome outcome;
   if (!session_) {
     outcome.error = Error(kConnectionClosedError, "The connection to the database is not open.");
@@ -266,13 +268,19 @@ BatchOutcome OdbcClient::execute(std::span<const std::string> statements) {
   // asking the driver, so the errors of later statements of a multi-statement batch would never
   // be seen, and freeing the statement would cancel the rest of it on the server. Alone, every
   // statement runs to its end and reports every record it has.
-  for (const std::string& text : statements) {
+  for (std::size_t i = 0; i < statements.size(); ++i) {
+    if (hooks.before) hooks.before(i);
+    const auto started = std::chrono::steady_clock::now();
     StatementOutcome& statement =
-        outcome.statements.emplace_back(session_->run(text, statementTimeoutSeconds_));
-    if (statement.succeeded) continue;
-    statement.error = StatementError(statement.diagnostics);
-    if (!outcome.error) outcome.error = statement.error;
-    if (EndsBatch(statement.diagnostics)) break;
+        outcome.statements.emplace_back(session_->run(statements[i], statementTimeoutSeconds_));
+    statement.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    if (!statement.succeeded) {
+      statement.error = StatementError(statement.diagnostics);
+      if (!outcome.error) outcome.error = statement.error;
+    }
+    const bool goOn = !hooks.after || hooks.after(i, statement);
+    if (!goOn || (!statement.succeeded && EndsBatch(statement.diagnostics))) break;
   }
   return outcome;
 }

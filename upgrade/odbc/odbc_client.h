@@ -40,7 +40,9 @@ class OdbcClient : public DatabaseClient {
   // the first one under unixODBC). A failing statement does not stop the next ones unless a
   // server would have abandoned the rest of the batch (name resolution, 208) or the connection
   // is gone. Each statement has the target's query timeout; a timeout fails that statement only.
-  BatchOutcome execute(std::span<const std::string> statements) override;
+  BatchOutcome execute(std::span<const std::string> statements,
+                       const StatementHooks& hooks) override;
+  using DatabaseClient::execute;
 
   // SQLBindParameter binds each parameter as SQL_WVARCHAR, which makes the driver send the
   // statement by RPC (sp_executesql) rather than as an SQL batch. Rows are read to their end,

@@ -50,13 +50,17 @@ Error StatementError(std::span<const Diagnostic> records) {
   return Error(number, std::move(description));
 }
 
-bool EndsBatch(std::span<const Diagnostic> records) {
+bool ConnectionLost(std::span<const Diagnostic> records) {
   return std::any_of(records.begin(), records.end(), [](const Diagnostic& r) {
-    const bool nameResolution = r.nativeError == 208 && !IsInformational(r);
-    const bool connectionGone =
-        r.sqlState.starts_with("08") || r.nativeError == 20017 || r.nativeError == 20047;
-    return nameResolution || connectionGone;
+    return r.sqlState.starts_with("08") || r.nativeError == 20017 || r.nativeError == 20047;
   });
+}
+
+bool EndsBatch(std::span<const Diagnostic> records) {
+  const bool nameResolution = std::any_of(records.begin(), records.end(), [](const Diagnostic& r) {
+    return r.nativeError == 208 && !IsInformational(r);
+  });
+  return nameResolution || ConnectionLost(records);
 }
 
 }  // namespace kivo

@@ -28,6 +28,9 @@ std::string WithoutDriverTags(std::string_view message);
 // server wrote it.
 Error StatementError(std::span<const Diagnostic> records);
 
+// True when the records say the connection is gone (SQLSTATE class 08, FreeTDS's 20017 and 20047).
+bool ConnectionLost(std::span<const Diagnostic> records);
+
 // True when, after a statement failed with these records, the rest of its batch must not run:
 // a server abandons a batch after a name-resolution error, and nothing runs on a lost connection.
 bool EndsBatch(std::span<const Diagnostic> records);
