@@ -19,6 +19,7 @@
 #include "cli/json_report.h"
 #include "cli/version.h"
 #include "codec/scrambled_value.h"
+#include "system/console.h"
 #include "system/environment.h"
 #include "system/machine_names.h"
 #include "system/terminal.h"
@@ -85,8 +86,13 @@ struct RunOptions {
 // The window's part in the run, played on standard output and standard error.
 class ConsoleHost : public RunHost {
  public:
-  ConsoleHost(const RunOptions& options, std::string password, std::ostream& out, std::ostream& err)
-      : options_(options), password_(std::move(password)), out_(out), err_(err) {}
+  ConsoleHost(const RunOptions& options, std::string password, std::ostream& out, std::ostream& err,
+              bool progress = false)
+      : options_(options),
+        password_(std::move(password)),
+        out_(out),
+        err_(err),
+        progress_(progress) {}
 
   std::string clientCode() override { return std::string(kDefaultClientCode); }
   std::string dataDirectory() override { return std::string(kDefaultDataDirectory); }
@@ -114,6 +120,22 @@ class ConsoleHost : public RunHost {
   void prepareStatusBox(int) override {}
   void enableExit() override {}
 
+  // With progress, a line on standard error for each statement, ended by its outcome and time
+  // when it ends. It names only what the run itself knows, never the server's text.
+  void statementStarted(const StatementStep& step) override {
+    if (progress_) err_ << StepName(step) << " ..." << std::flush;
+  }
+  void statementEnded(const StatementStep& step, const StatementOutcome& outcome) override {
+    if (!progress_) return;
+    err_ << "\r" << StepName(step);
+    if (outcome.succeeded) {
+      err_ << " done";
+    } else {
+      err_ << " failed (error " << (outcome.error ? outcome.error->number() : 0) << ")";
+    }
+    err_ << " in " << outcome.duration.count() << " ms\n" << std::flush;
+  }
+
   RunTranscript transcript;
 
  private:
@@ -121,6 +143,12 @@ class ConsoleHost : public RunHost {
   std::string password_;
   std::ostream& out_;
   std::ostream& err_;
+  bool progress_;
+
+  static std::string StepName(const StatementStep& step) {
+    if (step.number == 0) return step.label;
+    return "[" + std::to_string(step.number) + "/" + std::to_string(step.count) + "] " + step.label;
+  }
 };
 
 int ExitStatusOf(RunEnd end) {
@@ -244,7 +272,9 @@ int RunVerb(const RunOptions& options, std::istream& in, std::ostream& out, std:
   environment.lockTimeoutSeconds = options.lockTimeout;
   environment.atomic = options.atomic;
 
-  ConsoleHost host(options, std::move(*password), out, err);
+  // Progress is for a person at a terminal; a file or a pipe gets exactly what it always did.
+  const bool progress = &err == &ConsoleError() && StandardErrorIsTerminal();
+  ConsoleHost host(options, std::move(*password), out, err, progress);
   const RunReport report = RunUpgrade(host, environment);
   const int status = ExitStatusOf(report.end);
   const std::string hint = HintFor(report, options.webDirectory);

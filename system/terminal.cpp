@@ -15,6 +15,11 @@ namespace kivo {
 
 #ifdef _WIN32
 
+bool StandardErrorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 namespace {
 
 HANDLE g_input = nullptr;
@@ -49,6 +54,8 @@ StandardInputEchoOff::~StandardInputEchoOff() {
 }
 
 #else
+
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 namespace {
 

@@ -2,6 +2,9 @@
 
 namespace kivo {
 
+// Whether standard error is a terminal (a console on Windows), where a person watches it.
+bool StandardErrorIsTerminal();
+
 // While it lives, nothing typed on standard input is echoed, when standard input is a terminal
 // (a console on Windows); otherwise it does nothing, so a pipe is read as it stands. The
 // terminal's own settings come back when it ends, and also when the process is interrupted,

@@ -1,5 +1,6 @@
-// The companion reading a password typed at a terminal: the real binary on a pseudo-terminal of
-// its own, typed at and signalled as a person would. Every session is given 5 s, then killed.
+// The companion at a terminal: the real binary on a pseudo-terminal of its own, typed at and
+// signalled as a person would, reading a password and showing a run's progress. Every session
+// is given 5 s, then killed.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -16,7 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
+#include "tests/support/kivo_schema.h"
+#include "tests/support/standin_process.h"
 #include "tests/support/web_directory.h"
+#include "upgrade/batches/upgrade_batches.h"
 
 namespace kivo::cli {
 namespace {
@@ -178,6 +183,64 @@ TEST(CliTerminal, APasswordTypedAtATerminalIsNotEchoedAndEchoComesBackOnEveryPat
       EXPECT_NE(terminal.output().find("logon: SQL login sa"), std::string::npos);
     }
   }
+}
+
+// What the terminal showed, with the line ends it adds (ONLCR) taken out again.
+std::string Shown(const std::string& output) {
+  std::string text;
+  for (std::size_t i = 0; i < output.size(); ++i) {
+    if (output.compare(i, 2, "\r\n") != 0) text.push_back(output[i]);
+  }
+  return text;
+}
+
+TEST(CliTerminal, EachStatementShowsItsProgressAtATerminalAndNowhereElse) {
+  testing::KivoSchema schema;
+  schema.indexedColumn = "MD.Customer.Address";  // fails batch 4, so the run rolls back
+  testing::StandIn server(schema.scenarioJson());
+  testing::WebDirectory web;
+  web.writeEntry(testing::KivoConnectionValue(server.port()));
+  setenv("KIVO_ODBC_DRIVER", "FreeTDS", 1);
+  setenv("KIVO_TERMINAL_PW", schema.password.c_str(), 1);
+  const std::string file = web.pathText() + ".stream";
+  // One of the companion's streams goes to the file, the other to the terminal.
+  auto run = [&](const std::string& redirect) {
+    TerminalSession terminal({"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect + "'" + file + "'",
+                              KIVO_CLI_BINARY, "run", "--web-dir", web.pathText(), "--sql-login",
+                              schema.login, "--password-env", "KIVO_TERMINAL_PW", "--atomic"});
+    EXPECT_TRUE(terminal.started());
+    EXPECT_EQ(terminal.finish(), 1) << terminal.output();
+    return Shown(terminal.output());
+  };
+  const std::string progress = run(">");
+  const std::string out = testing::ReadFile(file);
+  const std::string terminalOut = run("2>");
+  const std::string err = testing::ReadFile(file);
+  std::remove(file.c_str());
+
+  int n = 0;
+  for (const UpgradeBatch& batch : UpgradeBatches()) {
+    for (const AlteredColumn& c : batch.altered) {
+      const std::string step =
+          "[" + std::to_string(++n) + "/20] " + c.schema + "." + c.table + "." + c.column;
+      const bool fails = c.table == "Customer" && c.column == "Address" && c.schema == "MD";
+      EXPECT_NE(progress.find(step + " ...\r" + step +
+                              (fails ? " failed (error 5074) in " : " done in ")),
+                std::string::npos)
+          << step << "\n"
+          << progress;
+    }
+  }
+  EXPECT_NE(progress.find("BEGIN TRANSACTION ...\rBEGIN TRANSACTION done in "), std::string::npos);
+  EXPECT_NE(progress.find("\rROLLBACK TRANSACTION done in "), std::string::npos) << progress;
+  EXPECT_NE(progress.find(" ms\nmessage: Update NOT successful. Contact Admin!\n"),
+            std::string::npos);
+  // Standard output is the same either way, and standard error off the terminal gets nothing
+  // more than it always did.
+  EXPECT_EQ(out, terminalOut);
+  EXPECT_NE(out.find("\nrolled back: the database is as it was\n"), std::string::npos) << out;
+  EXPECT_TRUE(err.starts_with("message: Update NOT successful. Contact Admin!\n")) << err;
+  EXPECT_EQ(err.find(" ms\n"), std::string::npos) << err;
 }
 
 }  // namespace
