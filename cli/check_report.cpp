@@ -85,6 +85,11 @@ std::string JsonCheckReport(const CheckReport& report, const CheckTranscript& tr
     j["failure"] = {{"number", report.failure->number()},
                     {"description", report.failure->description()}};
   }
+  if (transcript.hint.empty()) {
+    j["hint"] = nullptr;
+  } else {
+    j["hint"] = transcript.hint;
+  }
   j["check"] = nullptr;
   if (report.end == CheckEnd::kChecked) j["check"] = PreflightJson(report.preflight);
   // Server texts and paths may hold any bytes: the report stays valid UTF-8, and everything

@@ -19,6 +19,7 @@ struct CheckTranscript {
   bool strict = false;
   bool scanData = false;
   int exitStatus = 0;
+  std::string hint;  // why the check could not run, as for a run; empty when none is known
 };
 
 // The findings for people, line by line: a heading with the server and database, one line per

@@ -251,6 +251,14 @@ int CheckVerb(const RunOptions& options, std::istream& in, std::ostream& out, st
   transcript.strict = options.strict;
   transcript.scanData = options.scanData;
   transcript.exitStatus = status;
+  // The check connects as the run does, so a refusal or a failure to connect has the same causes.
+  RunReport asRun;
+  asRun.end = report.end == CheckEnd::kRefused  ? RunEnd::kRefused
+              : report.end == CheckEnd::kFailed ? RunEnd::kFailed
+                                                : RunEnd::kSucceeded;
+  asRun.target = report.target;
+  asRun.failure = report.failure;
+  transcript.hint = HintFor(asRun, options.webDirectory);
   if (options.json) {
     out << JsonCheckReport(report, transcript);
   } else if (report.end == CheckEnd::kChecked) {
@@ -258,6 +266,7 @@ int CheckVerb(const RunOptions& options, std::istream& in, std::ostream& out, st
   } else if (report.failure) {
     WriteLine(err, (report.end == CheckEnd::kRefused ? "refused: " : "error: ") +
                        report.failure->description());
+    if (!transcript.hint.empty()) WriteLine(err, "hint: " + transcript.hint);
   }
   return status;
 }

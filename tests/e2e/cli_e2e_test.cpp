@@ -580,7 +580,11 @@ TEST_F(CheckEndToEnd, ARefusedConnectionExitsThree) {
   setenv("KIVO_E2E_PASSWORD", "not-the-password", 1);
   const Result r = check();
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err, "refused: Login failed for user 'kivo'.\n");
+  EXPECT_EQ(r.err,
+            "refused: Login failed for user 'kivo'.\n"
+            "hint: the server refused the login of the SQL login kivo: check the login name and "
+            "password, that the login is enabled, and that the server accepts SQL Server "
+            "authentication\n");
 }
 
 }  // namespace
