@@ -205,9 +205,13 @@ TEST_F(OdbcClientWithStandIn, CredentialsReachTheServerIntact) {
 }
 
 TEST_F(OdbcClientWithStandIn, QueriesBindTheirParametersAndReadEveryValue) {
+  // Tx holds as many rows of 0 as a query may return, and a 1.
+  std::string values;
+  for (int i = 0; i < 100000; ++i) values += "0,";
   testing::StandIn server(R"json({"databases": [{"name": "KivoDB", "tables": [
       {"name": "T]%_'x", "columns": [{"name": "c", "type": "nvarchar(10)"}]},
-      {"name": "Tx", "columns": [{"name": "c", "type": "int"}]}]}],
+      {"name": "Tx", "columns": [{"name": "c", "type": "int"}], "data": {"c": [)json" +
+                          values + R"json(1]}}]}],
       "logins": [{"name": "sa", "password": "pw"}]})json");
   OdbcClient client;
   Open(client, server);
@@ -238,6 +242,15 @@ TEST_F(OdbcClientWithStandIn, QueriesBindTheirParametersAndReadEveryValue) {
   ASSERT_TRUE(r.error);
   EXPECT_EQ(r.error->number(), 207);
   EXPECT_EQ(server.records().back().rpc, "");  // without parameters: a plain SQL batch
+
+  // A result one row too large fails whole instead of coming back cut short.
+  r = client.query("SELECT c FROM dbo.Tx WHERE c = 0", {});
+  ASSERT_FALSE(r.error) << r.error->description();
+  EXPECT_EQ(r.rows.size(), 100000u);
+  r = client.query("SELECT c FROM dbo.Tx", {});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->number(), kOverflow);
+  EXPECT_TRUE(r.rows.empty());
   EXPECT_FALSE(client.query("SELECT t.name FROM sys.tables AS t", {}).error);
 }
 

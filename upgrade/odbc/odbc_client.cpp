@@ -28,7 +28,8 @@ constexpr SQLSMALLINT kMaxRecords = 500;
 constexpr int kMaxResults = 10000;
 constexpr int kMaxDrivers = 1000;
 constexpr std::size_t kMaxRows = 100000;
-constexpr int kMaxChunks = 4096;  // of one value read by SQLGetData
+constexpr int kMaxChunks = 4096;           // of one value read by SQLGetData
+constexpr std::size_t kChunkUnits = 1024;  // UTF-16 units of one chunk, its terminator included
 
 // Throws kivo::Error for text that is not UTF-8; it never says what the text was, since it may
 // be a connection string with a password.
@@ -349,20 +350,34 @@ QueryResult OdbcClient::query(const std::string& text, std::span<const std::stri
                     &size, &digits, &nullable);
     result.columns.push_back(ToUtf8(name, std::clamp<SQLSMALLINT>(nameLength, 0, 255)));
   }
-  while (columnCount > 0 && result.rows.size() < kMaxRows) {
+  // A part of an answer would read as the whole of it (a blocker in a row not read would pass
+  // the check), so a result beyond the bounds is an error, never cut short.
+  auto tooLarge = [&](std::string description) {
+    SQLFreeStmt(statement.get(), SQL_CLOSE);  // the rest is not wanted; the connection goes on
+    result.rows.clear();
+    result.error = Error(kOverflow, std::move(description));
+    return std::move(result);
+  };
+  while (columnCount > 0) {
     rc = SQLFetch(statement.get());
     if (rc == SQL_NO_DATA) break;
     if (!SQL_SUCCEEDED(rc)) return fail("The driver failed to read a row of the query.");
+    if (result.rows.size() == kMaxRows) {
+      return tooLarge("The query returned more than " + std::to_string(kMaxRows) +
+                      " rows, more than are read: its answer was not taken.");
+    }
     auto& row = result.rows.emplace_back();
     for (SQLSMALLINT c = 1; c <= columnCount; ++c) {
       WideString value;
       bool isNull = false;
+      bool whole = false;
       // Long values come in pieces: each call returns what did not fit the last time.
-      for (int chunk = 0; chunk < kMaxChunks; ++chunk) {
-        SQLWCHAR buffer[1024];
+      for (int chunk = 0; chunk < kMaxChunks && !whole; ++chunk) {
+        SQLWCHAR buffer[kChunkUnits];
         SQLLEN indicator = 0;
         rc = SQLGetData(statement.get(), static_cast<SQLUSMALLINT>(c), SQL_C_WCHAR, buffer,
                         sizeof(buffer), &indicator);
+        whole = rc != SQL_SUCCESS_WITH_INFO;
         if (rc == SQL_NO_DATA) break;
         if (!SQL_SUCCEEDED(rc)) return fail("The driver failed to read a value of the query.");
         if (indicator == SQL_NULL_DATA) {
@@ -375,7 +390,11 @@ QueryResult OdbcClient::query(const std::string& text, std::span<const std::stri
                 ? room
                 : std::min(room, static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR));
         value.append(buffer, got);
-        if (rc == SQL_SUCCESS) break;
+      }
+      if (!whole) {
+        return tooLarge("A value of the query is longer than " +
+                        std::to_string(kMaxChunks * (kChunkUnits - 1)) +
+                        " UTF-16 units, more than is read: its answer was not taken.");
       }
       if (isNull) {
         row.emplace_back(std::nullopt);

@@ -46,7 +46,9 @@ class OdbcClient : public DatabaseClient {
 
   // SQLBindParameter binds each parameter as SQL_WVARCHAR, which makes the driver send the
   // statement by RPC (sp_executesql) rather than as an SQL batch. Rows are read to their end,
-  // then the remaining results, so that an error after the rows is seen too.
+  // then the remaining results, so that an error after the rows is seen too. A result of more
+  // than 100,000 rows, or a value of more than about 4 million UTF-16 units, fails the query
+  // (kOverflow) instead of coming back cut short.
   QueryResult query(const std::string& text, std::span<const std::string> parameters) override;
 
   // Disconnects and releases the handles; they are released even when the disconnect fails.
