@@ -339,6 +339,17 @@ QueryResult OdbcClient::query(const std::string& text, std::span<const std::stri
   }
   SQLSMALLINT columnCount = 0;
   SQLNumResultCols(statement.get(), &columnCount);
+  // The rows are those of the first result with columns: a text may open with a SET.
+  for (int more = 0; columnCount == 0 && more < kMaxResults; ++more) {
+    rc = SQLMoreResults(statement.get());
+    Append(result.diagnostics, ReadDiagnostics(statement));
+    if (rc == SQL_NO_DATA) return result;
+    if (!SQL_SUCCEEDED(rc)) {
+      result.error = StatementError(result.diagnostics);
+      return result;
+    }
+    SQLNumResultCols(statement.get(), &columnCount);
+  }
   for (SQLSMALLINT c = 1; c <= columnCount; ++c) {
     SQLWCHAR name[256] = {};
     SQLSMALLINT nameLength = 0;
