@@ -531,7 +531,7 @@ TEST_F(CliRunTest, ReportsOfEveryVerdictKeepToTheDocumentedKeys) {
   EXPECT_EQ(report({"check"})["verdict"], "not passed");  // it may read nothing
   server->answerQuery = [](const std::string& text, std::span<const std::string>) {
     QueryResult result;  // an online database without any target table: only warnings
-    if (text == CatalogQueryText(CatalogQuery::kServer)) {
+    if (text == CatalogQueryText(CatalogQuery::kServer, {})) {
       result.rows = {{"10.50.6000.34", "KIVO", "ONLINE", "MULTI_USER", "0", "Latin1", "1"}};
     }
     return result;

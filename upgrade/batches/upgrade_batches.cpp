@@ -8,9 +8,15 @@ namespace {
 constexpr const char* kHistoryColumns =
     "Cast(Null as Bigint) As ChangeU, Cast (Null as Bigint) As ChangeD ";
 
-std::string CopyInto(const char* base, const char* into, const char* from) {
-  return std::string("SELECT  ") + base + ".*, " + kHistoryColumns + "INTO " + into + " FROM " +
-         from + ";";
+// The history step that copies `from` (whose name without schema is `base`) into `into`.
+HistoryStep CopyInto(const char* base, const char* into, const char* from, const char* line) {
+  return {std::string("SELECT  ") + base + ".*, " + kHistoryColumns + "INTO " + into + " FROM " +
+              from + ";",
+          line,
+          2,
+          from,
+          into,
+          {"ChangeU", "ChangeD"}};
 }
 
 // The texts are sent exactly as written here, blanks included: administrators compare what
@@ -51,8 +57,8 @@ std::vector<UpgradeBatch> MakeBatches() {
         {"CHXD", "CustomerContact_Hist", "Address"}},
        "Table CHXD.CustomerContact columns altered!",
        {},
-       HistoryStep{CopyInto("CustomerContact", "CHXD.CustomerContact_HIST", "CHXD.CustomerContact"),
-                   "Table CHXD.CustomerContact_Hist is created!", 2, "CHXD.CustomerContact"}},
+       CopyInto("CustomerContact", "CHXD.CustomerContact_HIST", "CHXD.CustomerContact",
+                "Table CHXD.CustomerContact_Hist is created!")},
       {4,
        {"ALTER TABLE MD.Customer ALTER COLUMN N nvarchar(250); ",
         "ALTER TABLE MD.Customer ALTER COLUMN Address nvarchar(250); ",
@@ -64,8 +70,8 @@ std::vector<UpgradeBatch> MakeBatches() {
         {"MD", "Customer_Hist", "Address"}},
        "Table MD.Customer Columns altered!",
        {},
-       HistoryStep{CopyInto("Customer", "MD.Customer_Hist", "MD.Customer"),
-                   "Table MD.Customer_Hist is created!", 2, "MD.Customer"}},
+       CopyInto("Customer", "MD.Customer_Hist", "MD.Customer",
+                "Table MD.Customer_Hist is created!")},
       {5,
        {"ALTER TABLE CHXD.Customer ALTER COLUMN N nvarchar(250); ",
         "ALTER TABLE CHXD.Customer ALTER COLUMN Address nvarchar(250); ",
@@ -77,8 +83,8 @@ std::vector<UpgradeBatch> MakeBatches() {
         {"CHXD", "Customer_Hist", "Address"}},
        "Table CHXD.Customer Columns altered!",
        {},
-       HistoryStep{CopyInto("Customer", "CHXD.Customer_Hist", "CHXD.Customer"),
-                   "Table CHXD.Customer_Hist is created!", 2, "CHXD.Customer"}},
+       CopyInto("Customer", "CHXD.Customer_Hist", "CHXD.Customer",
+                "Table CHXD.Customer_Hist is created!")},
   };
 }
 

@@ -26,6 +26,8 @@ struct HistoryStep {
   std::string createdLine;
   std::size_t firstStatement = 0;  // the batch's statements from here on alter the history table
   std::string baseTable;           // "CHXD.CustomerContact": the table the statement copies
+  std::string createdTable;        // "CHXD.CustomerContact_HIST": as its INTO clause spells it
+  std::vector<std::string> addedColumns;  // the columns the copy has besides the base's
 };
 
 // One upgrade batch: statements sent in order, whose concatenation is the batch's text, what

@@ -31,7 +31,10 @@ struct Finding {
 };
 
 struct PreflightOptions {
-  bool scanData = false;  // count the values a shrink would not hold (a full scan per column)
+  bool scanData = false;  // count the values that may not fit (a full scan of their tables)
+  // How long the scan waits for a lock another session holds before it gives up (1222): a
+  // scan that waits would make the application's writers wait behind it.
+  int scanLockTimeoutSeconds = 5;
 };
 
 struct PreflightReport {

@@ -13,10 +13,15 @@ struct Classified {
   Change change = Change::kNone;
   bool mayTruncate = false;  // the old type holds values longer than the target
   std::string from;          // "varchar(50)"
+  std::string why;           // for kImpossible: what the documentation says
 };
 
 // What altering the column to kTargetType does to it.
 Classified Classify(const ColumnFacts& c);
+
+// Whether a stored definition uses the column. SQL Server stores definitions with every
+// column name in brackets, so only "[name]" outside string literals counts: N'' is no column N.
+bool DefinitionUses(const std::string& definition, const std::string& column, bool caseSensitive);
 
 // Appends a finding to the report.
 Finding& AddFinding(PreflightReport& report, FindingLevel level, std::string kind,

@@ -10,9 +10,10 @@ std::vector<TargetColumn> ReadTargets() {
   for (const UpgradeBatch& batch : UpgradeBatches()) {
     for (std::size_t i = 0; i < batch.altered.size(); ++i) {
       const AlteredColumn& altered = batch.altered[i];
-      TargetColumn target{altered.schema, altered.table, altered.column, {}};
+      TargetColumn target{altered.schema, altered.table, altered.column, {}, {}};
       if (batch.history && i >= batch.history->firstStatement) {
         target.historyBase = batch.history->baseTable;
+        target.historyCreated = batch.history->createdTable;
       }
       targets.push_back(std::move(target));
     }
@@ -22,16 +23,30 @@ std::vector<TargetColumn> ReadTargets() {
 
 }  // namespace
 
-std::string CatalogKey(std::string_view schema, std::string_view table, std::string_view column) {
+std::string CatalogKey(std::string_view schema, std::string_view table, std::string_view column,
+                       bool caseSensitive) {
+  auto name = [caseSensitive](std::string_view part) {
+    return caseSensitive ? std::string(part) : LowerAscii(part);
+  };
   // Appended piece by piece: "." + std::string trips GCC 12's -Wrestrict at -O3 (a false alarm).
-  std::string key = LowerAscii(schema);
+  std::string key = name(schema);
   key += '.';
-  key += LowerAscii(table);
+  key += name(table);
   if (!column.empty()) {
     key += '.';
-    key += LowerAscii(column);
+    key += name(column);
   }
   return key;
+}
+
+const std::vector<std::string>& HistoryAddedColumns() {
+  static const std::vector<std::string> columns = [] {
+    for (const UpgradeBatch& batch : UpgradeBatches()) {
+      if (batch.history) return batch.history->addedColumns;
+    }
+    return std::vector<std::string>{};
+  }();
+  return columns;
 }
 
 std::pair<std::string, std::string> SplitQualifiedName(const std::string& qualified) {

@@ -16,15 +16,21 @@ struct TargetColumn {
   std::string table;
   std::string column;
   std::string historyBase;  // "CHXD.CustomerContact"; empty for other tables
+  // The table the history statement creates, as it spells it ("CHXD.CustomerContact_HIST"):
+  // on a case-sensitive database not the table the batch alters.
+  std::string historyCreated;
 };
 
 // The target columns in batch order, as the batches' table declares them.
 const std::vector<TargetColumn>& TargetColumns();
 
-// Identifiers compare as the catalog's case-insensitive collation compares them: this key
-// matches a catalog row to its target.
+// The columns the history statements add to the copy of the base ("ChangeU", "ChangeD").
+const std::vector<std::string>& HistoryAddedColumns();
+
+// Identifiers compare as the database's collation compares them: this key matches a catalog
+// row to its target, without case unless the collation is case-sensitive.
 std::string CatalogKey(std::string_view schema, std::string_view table,
-                       std::string_view column = {});
+                       std::string_view column = {}, bool caseSensitive = false);
 
 // "schema.table" as schema and table.
 std::pair<std::string, std::string> SplitQualifiedName(const std::string& qualified);
