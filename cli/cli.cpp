@@ -437,8 +437,8 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
   check->add_flag("--json", options.json,
                   "report the findings as one JSON document on standard output");
   check->add_flag("--scan-data", options.scanData,
-                  "count the values a shrinking column would not hold (reads every row of those "
-                  "columns)");
+                  "count the values that would not fit in nvarchar(250) (reads every row of "
+                  "those tables once)");
   check->add_flag("--strict", options.strict, "warnings and unknowns fail the check too");
   auto* checkPassword = check->add_option("--password")->expected(0, 1)->group("");
   check->footer(kCheckExitStatuses);
