@@ -15,13 +15,12 @@ packages=(
 # What scripts/, bench/run and the screenshot scripts call beyond a minimal Debian: file
 # (windows_build.sh), odbcinst (bench/run), debootstrap (fresh_ci.sh), the window pictures'
 # tools, the fuzzing compiler, the Windows cross-compiler and Wine, the packaging tools, and the
-# judges of the packages and the role: lintian, hardening-check (devscripts), wrestool
-# (icoutils, for the .exe files' resources) and ansible-lint.
+# judges of the packages and the role: lintian, hardening-check (devscripts) and ansible-lint.
 if [[ "${1:-}" == "--with-test-tools" ]]; then
   packages+=(xvfb xauth openbox imagemagick x11-utils clang libclang-rt-dev
              g++-mingw-w64-x86-64 libbenchmark-dev file odbcinst debootstrap
              wine wine64 ansible zip unzip groff man-db
-             desktop-file-utils lintian devscripts icoutils ansible-lint)
+             desktop-file-utils lintian devscripts ansible-lint)
 fi
 
 missing=()
