@@ -207,6 +207,13 @@ TEST(PreflightRules, EachCatalogFactGivesItsFinding) {
          c.rows[Q::kConstraints] = {Definition("COMPUTED", "Total", "(upper([i13]))")};
        },
        kI13, "computed-column", L::kBlocker},
+      {"computed column the login may not read",
+       [](Catalog& c) {
+         Row hidden = Definition("COMPUTED", "Total", "");
+         hidden[5] = std::nullopt;  // no VIEW DEFINITION, ALTER or CONTROL on the table
+         c.rows[Q::kConstraints] = {hidden};
+       },
+       kI13, "definition-unreadable", L::kUnknown},
       {"schema-bound view",
        [](Catalog& c) {
          c.rows[Q::kDependencies] = {{"CHXD", "T2011", "i13", "CHXD.V", "view", "1"}};

@@ -222,7 +222,7 @@ class Check {
     if (!r) return;
     for (const Row& row : r->rows) {
       facts_.definitions[key(row, false)].push_back(
-          {Text(row, 3), Text(row, 4), Text(row, 2), Text(row, 5)});
+          {Text(row, 3), Text(row, 4), Text(row, 2), Text(row, 5), row.size() > 5 && !row[5]});
     }
   }
 

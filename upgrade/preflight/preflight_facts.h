@@ -73,6 +73,7 @@ struct Definition {
   std::string name;
   std::string column;  // empty for a table-level CHECK
   std::string text;
+  bool hidden = false;  // NULL: the login may not see it (no VIEW DEFINITION, ALTER or CONTROL)
 };
 
 struct ScanResult {

@@ -566,6 +566,21 @@ class Rules {
     for (const Definition& d : defs->second) {
       const bool own = !d.column.empty() && same(d.column, target.column);
       const bool uses = DefinitionUses(d.text, target.column, facts_.caseSensitive);
+      // A definition the login may not see could use the column: where it would block, that
+      // is not a pass.
+      const bool wouldBlock = d.kind == "COMPUTED" ? !own
+                              : d.kind == "CHECK"
+                                  ? d.column.empty() && (rewrite || collationChanges)
+                                  : false;
+      if (d.hidden && wouldBlock) {
+        add(FindingLevel::kUnknown, "definition-unreadable",
+            "could not read the definition of " +
+                std::string(d.kind == "COMPUTED" ? "computed column " : "CHECK constraint ") +
+                d.name +
+                " (it needs VIEW DEFINITION or ALTER on the table): whether it uses the column "
+                "is not known");
+        continue;
+      }
       if (d.kind == "COMPUTED") {
         if (!own && uses) {
           add(FindingLevel::kBlocker, "computed-column",
