@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """The Ansible role on a fleet of hosts on this machine (connection: local).
 
-Each host has its own web directory and its own SQL Server stand-in: one upgrades, the other's
-server refuses every login. The playbook must end with one success and one failure in the
-summary, never show the password nor leave it in a file of the host's temporary folder, leave
-an upgraded host alone on a second run (changed: false), and in check mode only read, write its
-own summary, and report what it would install on a host without the companion.
+Each host has its own web directory and its own SQL Server stand-in: one upgrades, another's
+server refuses every login, and a third's cannot commit. The playbook must end with one success
+and two failures in the summary, run the upgrade in one transaction after a check on its own
+connection and keep each statement's time, count a rolled-back run as no change, never show the
+password nor leave it in a file of the host's temporary folder, leave an upgraded host alone on
+a second run (changed: false), and in check mode only read, write its own summary, and report
+what it would install on a host without the companion.
 
 Usage: fleet_test.py --cli PATH --playbook PATH   (run by CTest)
 """
@@ -49,6 +51,7 @@ class Fleet(unittest.TestCase):
             scenario = json.load(f)
         scenario["logins"][0]["password"] = PASSWORD
         refusing = dict(scenario, faults={"refuse_logins": True})
+        log_full = dict(scenario, faults={"fail_commit": True})
         cls.servers = []
         hosts = {}
         # The companion through a wrapper that, while Ansible's module runs it, looks for the
@@ -60,7 +63,8 @@ class Fleet(unittest.TestCase):
             f.write("#!/bin/sh\ngrep -rlF -e '%s' '%s' >>'%s' 2>/dev/null\nexec '%s' \"$@\"\n"
                     % (PASSWORD, cls.remote_tmp, cls.leaks, ARGS.cli))
         os.chmod(wrapper, 0o755)
-        for host, scn in (("web-ok", scenario), ("web-refused", refusing)):
+        for host, scn in (("web-ok", scenario), ("web-refused", refusing),
+                          ("web-log-full", log_full)):
             # The refused host's stand-in logs each login.
             server = StandIn(scn, folder=os.path.join(cls.dir, host, "server"),
                              verbose=host == "web-refused")
@@ -142,11 +146,34 @@ class Fleet(unittest.TestCase):
         run, output, summary, results = self.playbook()
         self.assertEqual(run.returncode, 2, output)  # a host failed
         self.assertEqual(summary["succeeded"], ["web-ok"], output)
-        self.assertEqual(summary["failed"], ["web-refused"], output)
+        self.assertEqual(summary["failed"], ["web-refused", "web-log-full"], output)
         ok, refused = results["web-ok"], results["web-refused"]
         self.assertEqual((ok["exitStatus"], ok["verdict"], ok["changed"]), (0, "succeeded", True))
         self.assertIn("Kivo client was update successful", ok["report"]["statusLines"][-1])
         self.assertEqual(self.recap(output, "web-ok")["changed"], 1, output)
+        # By default the run checks first on its own connection, then alters in one transaction,
+        # and the kept report has every statement's time.
+        report = ok["report"]
+        self.assertEqual(report["check"]["counts"]["blocker"], 0)
+        self.assertEqual(report["transaction"]["outcome"], "committed")
+        statements = report["transaction"]["statements"] + [
+            s for b in report["batches"] for s in b["statements"]]
+        self.assertEqual(len(statements), 22)
+        self.assertTrue(all(isinstance(s["durationMs"], int) for s in statements), statements)
+        records = servers[0].records()
+        begin = next(k for k, r in enumerate(records) if r["batch"] == "BEGIN TRANSACTION")
+        run_records = [r["batch"] for r in records if r["connection"] == records[begin]["connection"]]
+        before_begin = run_records[:run_records.index("BEGIN TRANSACTION")]
+        self.assertTrue(any(b.startswith("SELECT") for b in before_begin), before_begin)
+        self.assertEqual(run_records[-1], "COMMIT TRANSACTION")
+        # A run whose COMMIT fails is rolled back: a failure, and no change.
+        log_full = results["web-log-full"]
+        self.assertEqual((log_full["exitStatus"], log_full["verdict"], log_full["changed"]),
+                         (1, "failed", False))
+        self.assertEqual(log_full["report"]["transaction"]["outcome"], "rolled back")
+        self.assertEqual(log_full["report"]["statusLines"][-1],
+                         "rolled back: the database is as it was")
+        self.assertEqual(self.recap(output, "web-log-full")["changed"], 0, output)
         self.assertEqual((refused["exitStatus"], refused["verdict"]), (3, "refused"))
         self.assertIn("Login failed for user 'kivo'.", refused["detail"])
         self.assertIn("hint: the server refused the login", refused["detail"])
@@ -179,7 +206,7 @@ class Fleet(unittest.TestCase):
         self.assertEqual(run.returncode, 2, output)
         self.assertEqual(summary["mode"], "check")
         self.assertEqual((summary["succeeded"], summary["failed"]),
-                         (["web-ok", "web-new"], ["web-refused"]))
+                         (["web-ok", "web-log-full", "web-new"], ["web-refused"]))
         ok, refused, new = results["web-ok"], results["web-refused"], results["web-new"]
         self.assertEqual((ok["exitStatus"], ok["verdict"], ok["report"]["report"]),
                          (0, "passed", "check"))
