@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/secure_wipe.h"
 #include "base/visible_text.h"
 #include "cli/check_report.h"
 #include "cli/hints.h"
@@ -49,6 +50,8 @@ std::string ReadArgument(std::istream& in) {
   return text;
 }
 
+constexpr std::size_t kPasswordRoom = 1024;
+
 // The first line of `in`. Typed at a terminal it is not echoed, as other database clients do;
 // from a pipe it is read as it stands.
 std::string ReadPasswordLine(std::istream& in, std::ostream& err) {
@@ -57,6 +60,8 @@ std::string ReadPasswordLine(std::istream& in, std::ostream& err) {
   const bool typed = quiet && quiet->active();
   if (typed) err << "Password: " << std::flush;
   std::string password;
+  // Room enough up front that getline never moves it, leaving pieces in freed memory.
+  password.reserve(kPasswordRoom);
   std::getline(in, password);
   if (typed) err << "\n" << std::flush;  // the Enter was not echoed either
   if (password.ends_with('\r')) password.pop_back();
@@ -93,6 +98,9 @@ class ConsoleHost : public RunHost {
         out_(out),
         err_(err),
         progress_(progress) {}
+  ~ConsoleHost() override { SecureWipe(password_); }
+  ConsoleHost(const ConsoleHost&) = delete;
+  ConsoleHost& operator=(const ConsoleHost&) = delete;
 
   std::string clientCode() override { return std::string(kDefaultClientCode); }
   std::string dataDirectory() override { return std::string(kDefaultDataDirectory); }

@@ -6,6 +6,7 @@
 #include "app/form/main_form.h"
 #include "app/win32/main_window.h"
 #include "base/utf8.h"
+#include "system/dump_protection.h"
 #include "system/environment.h"
 #include "upgrade/upgrade_run.h"
 
@@ -22,6 +23,11 @@ void ShowError(const std::string& text) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   try {
+    // Before the window takes a password (what holds on Windows: system/dump_protection.h).
+    if (const std::optional<kivo::Error> failure = kivo::KeepOutOfDumps()) {
+      ShowError("Error " + std::to_string(failure->number()) + ": " + failure->description());
+      return 1;
+    }
     kivo::win32::Form1 window(
         instance,
         kivo::DefaultRunEnvironment(

@@ -4,16 +4,22 @@
 #include <utility>
 #include <vector>
 
+#include "base/secure_wipe.h"
+
 namespace kivo {
 
 enum class LogonMode { kWindows, kSqlLogin };
 
 // The credentials of the chosen logon mode, kept apart from every other item so that no
 // login or password is ever spliced into a connection string unquoted.
+// Every copy wipes its password when it goes (a declared destructor leaves it an aggregate, and
+// copies where it would have moved, so no copy escapes the wipe).
 struct Logon {
   LogonMode mode = LogonMode::kWindows;
   std::string login;     // SQL login only
   std::string password;  // SQL login only
+
+  ~Logon() { SecureWipe(password); }
 };
 
 // Where and how to connect, translated from the web application's OLE DB connection value

@@ -14,6 +14,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/secure_wipe.h"
 #include "base/utf8.h"
 #include "upgrade/connection/odbc_connection_string.h"
 
@@ -209,9 +210,15 @@ std::optional<Error> OdbcClient::open(const ConnectionTarget& target) {
   if (session_) return Error(kInvalidArgument, "The connection is already open.");
   openErrors_.clear();
 
+  // Every form of the connection string holds the password: each is wiped once it is passed on.
   WideString connectionString;
+  const WipeOnExit wipeConnectionString(connectionString);
   try {
-    connectionString = ToWide(BuildOdbcConnectionString(target));
+    std::string text = BuildOdbcConnectionString(target);
+    const WipeOnExit wipeText(text);
+    std::u16string wide = Utf8ToUtf16(text);
+    const WipeOnExit wipeWide(wide);
+    connectionString.assign(wide.begin(), wide.end());
   } catch (const Error& e) {
     return e;
   }
