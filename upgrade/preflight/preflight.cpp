@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 #include <optional>
 
 #include "base/ascii.h"
@@ -137,7 +138,11 @@ class Check {
       t.name = Text(row, 0) + "." + Text(row, 1);
       t.replicated = Flag(row, 2).value_or(false) || Flag(row, 3).value_or(false);
       t.partitioned = t.partitioned || Text(row, 4) == "PS" || Number(row, 5).value_or(1) > 1;
-      t.rows += Number(row, 6).value_or(0);
+      // Summed over the partitions: a sum beyond the type stays at its largest value.
+      const long long rows = std::max(Number(row, 6).value_or(0), 0LL);
+      t.rows = rows > std::numeric_limits<long long>::max() - t.rows
+                   ? std::numeric_limits<long long>::max()
+                   : t.rows + rows;
       t.canAlter = Flag(row, 7);
       t.canSelect = Flag(row, 8);
       t.syncTranSubscribed = Flag(row, 9).value_or(false);
@@ -168,6 +173,8 @@ class Check {
       c.typeName = Text(row, 3);
       c.baseType = Text(row, 4);
       c.maxLength = Number(row, 5).value_or(0);
+      // A type the login may not see has no name; a length of NULL cannot be classified.
+      c.unreadable = !row.at(3) || !Number(row, 5);
       c.nullable = Flag(row, 6).value_or(true);
       c.collation = Text(row, 7);
       c.computed = Flag(row, 8).value_or(false);

@@ -57,6 +57,7 @@ struct ColumnFacts {
   bool rowGuid = false;
   bool assemblyType = false;
   bool encrypted = false;
+  bool unreadable = false;                  // the catalog gave no type name or no length (NULL)
   std::optional<std::string> rule;          // a rule bound with sp_bindrule
   std::optional<std::string> boundDefault;  // a default bound with sp_bindefault
 };
@@ -118,7 +119,8 @@ struct CatalogFacts {
   std::string collation;       // the database default
   bool caseSensitive = false;  // names compare as the collation does
   std::optional<bool> canCreateTable;
-  bool dependenciesFromReferences = false;                    // sys.sql_dependencies stood in
+  std::optional<bool> canViewDefinition;    // on the database: every table is visible
+  bool dependenciesFromReferences = false;  // sys.sql_dependencies stood in
   std::map<std::string, std::optional<bool>> schemaCanAlter;  // by key of the schema
   std::map<std::string, TableFacts> tables;
   std::map<std::string, ColumnFacts> columns;

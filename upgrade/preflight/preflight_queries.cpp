@@ -178,6 +178,7 @@ Query TablesQuery(const ServerFeatures& f) {
 Query ColumnsQuery(const ServerFeatures& f) {
   const Filters& filters = TheFilters();
   // A CLR type's system_type_id (240) names no row of sys.types: the base type is optional.
+  // An alias type the login may not see has no row either: the column still comes back.
   return {
       "SELECT s.name, t.name, c.name, ty.name AS type_name, bt.name AS base_type, "
       "c.max_length, c.is_nullable, c.collation_name, c.is_computed, c.is_identity, "
@@ -187,7 +188,7 @@ Query ColumnsQuery(const ServerFeatures& f) {
       "dc.object_id AS default_constraint, ty.is_assembly_type, " +
           Optional(f.encryption, "c.encryption_type", "encryption_type") +
           " FROM sys.columns AS c" + kTableScope + "c.object_id" + kSchemaScope +
-          " JOIN sys.types AS ty ON ty.user_type_id = c.user_type_id"
+          " LEFT JOIN sys.types AS ty ON ty.user_type_id = c.user_type_id"
           " LEFT JOIN sys.types AS bt ON bt.user_type_id = c.system_type_id"
           " LEFT JOIN sys.default_constraints AS dc ON dc.object_id = c.default_object_id" +
           filters.tables_where() + " AND c.name IN " + Markers(filters.columns.size()),

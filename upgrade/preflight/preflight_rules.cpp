@@ -399,6 +399,12 @@ class Rules {
       return;
     }
     const ColumnFacts& c = it->second;
+    if (c.unreadable) {
+      add(FindingLevel::kUnknown, "column-unreadable",
+          "the catalog gave no type name or no length for the column (NULL; a type the login "
+          "may not see has no name): what the statement does to it cannot be told");
+      return;
+    }
     const Classified k = Classify(c);
     const std::string to = " to " + std::string(kTargetType);
     const std::string rows = std::to_string(t.rows);

@@ -109,6 +109,7 @@ struct Case {
   const char* kind;
   L level;
   bool scanData = false;
+  const char* words = "";  // in the finding's message
 };
 
 PreflightReport Check(const Catalog& catalog, bool scanData,
@@ -165,6 +166,15 @@ TEST(PreflightRules, EachCatalogFactGivesItsFinding) {
        "column-missing", L::kBlocker},
       {"missing table", [](Catalog& c) { c.drop("CHXD.T_HIST"); }, "CHXD.T_HIST", "table-missing",
        L::kWarn},
+      {"type name NULL", [](Catalog& c) { c.column(kT2011, "i13")[3] = std::nullopt; }, kI13,
+       "column-unreadable", L::kUnknown},
+      {"rows summed over partitions beyond the largest number",
+       [](Catalog& c) {
+         Varchar(c);
+         c.table(kT2011)[6] = "9223372036854775807";
+         c.rows[Q::kTables].push_back(c.table(kT2011));
+       },
+       kI13, "type-change", L::kWarn, false, "every row (9223372036854775807)"},
       {"primary key on a widening",
        [](Catalog& c) { c.rows[Q::kIndexes] = {Index("PK_T2011", true)}; }, kI13, "primary-key",
        L::kBlocker},
@@ -304,6 +314,7 @@ TEST(PreflightRules, EachCatalogFactGivesItsFinding) {
     for (const Finding& f : report.findings) all += FindingLine(f) + "\n";
     ASSERT_NE(found, report.findings.end()) << all;
     EXPECT_EQ(found->level, test.level) << FindingLine(*found);
+    EXPECT_NE(found->message.find(test.words), std::string::npos) << FindingLine(*found);
     // Nothing the check could not read or that would fail passes, whatever else it found.
     const bool bad = std::any_of(report.findings.begin(), report.findings.end(), [](auto& f) {
       return f.level == L::kBlocker || f.level == L::kUnknown;
