@@ -532,7 +532,12 @@ TEST_F(CliRunTest, ReportsOfEveryVerdictKeepToTheDocumentedKeys) {
   server->answerQuery = [](const std::string& text, std::span<const std::string>) {
     QueryResult result;  // an online database without any target table: only warnings
     if (text == CatalogQueryText(CatalogQuery::kServer, {})) {
-      result.rows = {{"10.50.6000.34", "KIVO", "ONLINE", "MULTI_USER", "0", "Latin1", "1"}};
+      // The login sees every table (VIEW DEFINITION), so a table it does not see is missing.
+      std::vector<std::optional<std::string>> row = {
+          "10.50.6000.34", "KIVO", "ONLINE", "MULTI_USER", "0", "Latin1", "1"};
+      row.resize(ServerRow::kServerName + 1);
+      row[ServerRow::kCanViewDefinition] = "1";
+      result.rows = {row};
     }
     return result;
   };

@@ -172,26 +172,42 @@ TEST_F(CliEndToEnd, AFailureVerdictExitsOne) {
   EXPECT_EQ(r.err, "message: Update NOT successful. Contact Admin!\n");
 }
 
+// Whether a finding of this level is printed for `where` with these words in its message.
+bool HasFinding(const std::string& out, const std::string& level, const std::string& where,
+                const std::string& words) {
+  std::string prefix = level;
+  prefix.resize(8, ' ');
+  for (std::size_t at = out.find(prefix + where + ": "); at != std::string::npos;
+       at = out.find(prefix + where + ": ", at + 1)) {
+    const std::string line = out.substr(at, out.find('\n', at) - at);
+    if (line.find(words) != std::string::npos) return true;
+  }
+  return false;
+}
+
 // 4902 on a table the login may not alter, or may not see, is no missing table (every mix of
-// them: run_e2e_test).
+// them: run_e2e_test); nor does the check pass on it.
 TEST_F(CliEndToEnd, TablesTheLoginMayNotAlterOrSeeExitOne) {
   struct Case {
     const char* name;
     std::set<std::string> notAlterable;
     std::string invisible;
-    std::string cause;  // the status line's last words
+    std::string cause;    // the status line's last words
+    std::string finding;  // of the check: level, and words of the table's message
   };
   for (const Case& c : std::vector<Case>{{"one table",
                                           {"CHXD.T2011"},
                                           "",
                                           "The table exists: the login may not alter "
-                                          "CHXD.T2011.\n"},
+                                          "CHXD.T2011.\n",
+                                          "BLOCKER|no ALTER permission"},
                                          {"invisible",
                                           {},
                                           "CHXD.T_HIST",
                                           "The login may not see CHXD.T_HIST (no VIEW "
                                           "DEFINITION permission): whether it is missing or "
-                                          "may not be altered cannot be told.\n"}}) {
+                                          "may not be altered cannot be told.\n",
+                                          "UNKNOWN|not among those the login can see"}}) {
     SCOPED_TRACE(c.name);
     KivoSchema s = schema();
     s.notAlterable = c.notAlterable;
@@ -205,6 +221,13 @@ TEST_F(CliEndToEnd, TablesTheLoginMayNotAlterOrSeeExitOne) {
     EXPECT_TRUE(r.out.ends_with(c.cause)) << r.out;
     EXPECT_EQ(r.out.find("existing!"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "message: Update NOT successful. Contact Admin!\n");
+
+    const Result check = cli(kLogin, "check");
+    EXPECT_EQ(check.status, 1);
+    const std::string table = c.invisible.empty() ? *c.notAlterable.begin() : c.invisible;
+    const std::size_t bar = c.finding.find('|');
+    EXPECT_TRUE(HasFinding(check.out, c.finding.substr(0, bar), table, c.finding.substr(bar + 1)))
+        << check.out;
   }
 }
 
@@ -395,19 +418,6 @@ TEST_F(CliEndToEnd, TheDefaultWebDirectoryIsInetpubWwwrootOnDriveC) {
 }
 
 // ---- check
-
-// Whether a finding of this level is printed for `where` with these words in its message.
-bool HasFinding(const std::string& out, const std::string& level, const std::string& where,
-                const std::string& words) {
-  std::string prefix = level;
-  prefix.resize(8, ' ');
-  for (std::size_t at = out.find(prefix + where + ": "); at != std::string::npos;
-       at = out.find(prefix + where + ": ", at + 1)) {
-    const std::string line = out.substr(at, out.find('\n', at) - at);
-    if (line.find(words) != std::string::npos) return true;
-  }
-  return false;
-}
 
 class CheckEndToEnd : public CliEndToEnd {
  protected:

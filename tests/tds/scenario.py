@@ -23,7 +23,8 @@ Scenario file (JSON, written by the test)::
                                                      # without VIEW DEFINITION on the database
                                                      # (may_read_dependencies) it cannot see
                                                      # it: SELECT 208, OBJECT_ID and
-                                                     # HAS_PERMS_BY_NAME NULL
+                                                     # HAS_PERMS_BY_NAME NULL, and the
+                                                     # catalog views leave it out
             # Catalog details, for the catalog views (all optional):
             #   columns may add "collation" (default: the database's),
             #   "computed": "definition", "identity": true, "sparse": true,

@@ -932,6 +932,11 @@ class QueryContext:
                                      self.server.engine_edition)
             if view is None:
                 raise sysviews.invalid_object(".".join(parts))
+            # Metadata visibility: the views leave out what belongs to a table the login
+            # cannot see.
+            hidden = {self.db.object_id(t) for t in self.db.tables if not self.session.sees(t)}
+            if hidden and "object_id" in view[0]:
+                return view[0], [r for r in view[1] if r["object_id"] not in hidden]
             return view
         if len(parts) == 2 and fold(parts[0]) == "dbo":
             view = sysviews.replication_table(parts[1], self.db)

@@ -107,6 +107,7 @@ class Check {
     facts_.readOnly = Flag(row, ServerRow::kReadOnly).value_or(false);
     facts_.collation = Text(row, ServerRow::kDatabaseCollation);
     facts_.canCreateTable = Flag(row, ServerRow::kCanCreateTable);
+    facts_.canViewDefinition = Flag(row, ServerRow::kCanViewDefinition);
     facts_.ansiWarnings = Flag(row, ServerRow::kAnsiWarnings);
     facts_.updateability = Text(row, ServerRow::kUpdateability);
     facts_.standby = Flag(row, ServerRow::kStandby).value_or(false);
@@ -125,8 +126,11 @@ class Check {
   void readSchemas() {
     const auto r = send(CatalogQuery::kSchemas);
     if (!r) return;
-    for (const Row& row : r->rows)
-      facts_.schemaCanAlter[facts_.key(Text(row, 0), {})] = Flag(row, 1);
+    for (const Row& row : r->rows) {
+      const std::string schema = facts_.key(Text(row, 0), {});
+      facts_.schemaCanAlter[schema] = Flag(row, 1);
+      facts_.schemaSeesAll[schema] = Flag(row, 1) == true || Flag(row, 2) == true;
+    }
   }
 
   void readTables() {

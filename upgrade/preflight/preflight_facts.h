@@ -122,6 +122,8 @@ struct CatalogFacts {
   std::optional<bool> canViewDefinition;    // on the database: every table is visible
   bool dependenciesFromReferences = false;  // sys.sql_dependencies stood in
   std::map<std::string, std::optional<bool>> schemaCanAlter;  // by key of the schema
+  // VIEW DEFINITION or ALTER on the schema, either of which shows every table in it.
+  std::map<std::string, bool> schemaSeesAll;
   std::map<std::string, TableFacts> tables;
   std::map<std::string, ColumnFacts> columns;
   std::map<std::string, std::vector<Dependency>> dependencies;  // by column

@@ -314,7 +314,8 @@ Query Build(CatalogQuery id, const ServerFeatures& features) {
     case CatalogQuery::kSchemas:
       return {
           "SELECT s.name, HAS_PERMS_BY_NAME(QUOTENAME(s.name), N'SCHEMA', N'ALTER') AS "
-          "can_alter FROM sys.schemas AS s WHERE s.name IN " +
+          "can_alter, HAS_PERMS_BY_NAME(QUOTENAME(s.name), N'SCHEMA', N'VIEW DEFINITION') AS "
+          "can_view_definition FROM sys.schemas AS s WHERE s.name IN " +
               Markers(f.schemas.size()),
           f.schemas};
     case CatalogQuery::kTables:

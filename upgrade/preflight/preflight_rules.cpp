@@ -306,15 +306,32 @@ class Rules {
     }
   }
 
+  bool seesEveryTable(const std::string& schema) const {
+    if (facts_.canViewDefinition == true) return true;
+    const auto it = facts_.schemaSeesAll.find(facts_.key(schema, {}));
+    return it != facts_.schemaSeesAll.end() && it->second;
+  }
+
   // A missing table, and for a history table what the copy of its base needs.
   void deriveMissing(const TargetColumn& target, const std::string& name) {
+    // A table the login holds no permission on is not in the catalog views it reads
+    // (metadata visibility): only a login that sees every table may call one missing.
+    const auto [baseSchema, baseName] = SplitQualifiedName(target.historyBase);
+    for (const std::string& schema : {target.schema, baseSchema}) {
+      if (schema.empty() || seesEveryTable(schema)) continue;
+      add(FindingLevel::kUnknown, "table-not-visible", name, {},
+          "the table is not among those the login can see: it is missing, or the login holds "
+          "no permission on it (it lacks VIEW DEFINITION on the database and VIEW DEFINITION "
+          "and ALTER on schema " +
+              schema + ")");
+      return;
+    }
     if (target.historyBase.empty()) {
       add(FindingLevel::kWarn, "table-missing", name, {},
           "the table does not exist: the run reports it missing and alters none of its "
           "columns");
       return;
     }
-    const auto [baseSchema, baseName] = SplitQualifiedName(target.historyBase);
     const TableFacts* base = table(baseSchema, baseName);
     if (!base) {
       add(FindingLevel::kWarn, "table-missing", name, {},

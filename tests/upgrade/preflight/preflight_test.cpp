@@ -112,6 +112,15 @@ struct Case {
   const char* words = "";  // in the finding's message
 };
 
+// A login without VIEW DEFINITION on the database, and with neither it nor ALTER on schema
+// CHXD unless `schemaViewDefinition`: tables it holds no permission on are not in the catalog.
+void Unseeing(Catalog& c, bool schemaViewDefinition = false) {
+  Row server = c.server();
+  server[ServerRow::kCanViewDefinition] = "0";
+  c.rows[Q::kServer] = {server};
+  c.rows[Q::kSchemas] = {{"CHXD", "0", schemaViewDefinition ? "1" : "0"}, {"MD", "1", "0"}};
+}
+
 PreflightReport Check(const Catalog& catalog, bool scanData,
                       std::shared_ptr<testing::FakeServer> server = nullptr) {
   if (!server) server = std::make_shared<testing::FakeServer>();
@@ -166,6 +175,18 @@ TEST(PreflightRules, EachCatalogFactGivesItsFinding) {
        "column-missing", L::kBlocker},
       {"missing table", [](Catalog& c) { c.drop("CHXD.T_HIST"); }, "CHXD.T_HIST", "table-missing",
        L::kWarn},
+      {"table the login may not see",
+       [](Catalog& c) {
+         Unseeing(c);
+         c.drop("CHXD.T_HIST");
+       },
+       "CHXD.T_HIST", "table-not-visible", L::kUnknown},
+      {"missing table, seen through VIEW DEFINITION on its schema",
+       [](Catalog& c) {
+         Unseeing(c, true);
+         c.drop("CHXD.T_HIST");
+       },
+       "CHXD.T_HIST", "table-missing", L::kWarn},
       {"type name NULL", [](Catalog& c) { c.column(kT2011, "i13")[3] = std::nullopt; }, kI13,
        "column-unreadable", L::kUnknown},
       {"rows summed over partitions beyond the largest number",
