@@ -84,6 +84,7 @@ struct RunOptions {
   bool json = false;
   bool checkFirst = false;
   bool atomic = false;
+  bool requireEncryption = false;
   bool scanData = false;  // check only
   bool strict = false;    // check only
 };
@@ -243,6 +244,7 @@ int CheckVerb(const RunOptions& options, std::istream& in, std::ostream& out, st
   auto password = ReadPassword(options, in, err);
   if (!password) return kExitUsage;
   environment.statementTimeoutSeconds = options.statementTimeout;
+  environment.requireEncryption = options.requireEncryption;
   ConsoleHost host(options, std::move(*password), out, err);
   PreflightOptions checkOptions;
   checkOptions.scanData = options.scanData;
@@ -266,6 +268,7 @@ int CheckVerb(const RunOptions& options, std::istream& in, std::ostream& out, st
                                                 : RunEnd::kSucceeded;
   asRun.target = report.target;
   asRun.failure = report.failure;
+  asRun.openErrors = report.refusal;
   transcript.hint = HintFor(asRun, options.webDirectory);
   if (options.json) {
     out << JsonCheckReport(report, transcript);
@@ -288,6 +291,7 @@ int RunVerb(const RunOptions& options, std::istream& in, std::ostream& out, std:
   environment.checkFirst = options.checkFirst;
   environment.lockTimeoutSeconds = options.lockTimeout;
   environment.atomic = options.atomic;
+  environment.requireEncryption = options.requireEncryption;
 
   // Progress is for a person at a terminal; a file or a pipe gets exactly what it always did.
   const bool progress = &err == &ConsoleError() && StandardErrorIsTerminal();
@@ -384,6 +388,15 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
   encode->footer(kCodecExitStatuses);
 
   RunOptions options;
+  // One mode so far; it takes a value so that a stricter one can follow without a new option.
+  auto addEncrypt = [&options](CLI::App* verb) {
+    verb->add_option_function<std::string>(
+            "--encrypt", [&options](const std::string&) { options.requireEncryption = true; },
+            "require: the driver refuses a server that will not encrypt the connection, before "
+            "the login is sent")
+        ->check(CLI::IsMember({"require"}))
+        ->type_name("MODE");
+  };
   auto* run = app.add_subcommand("run", "Upgrade the database named by DIR/web.config.");
   run->add_option("--web-dir", options.webDirectory, "the web directory")
       ->type_name("DIR")
@@ -406,6 +419,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
                   "default: as long as the statement timeout allows")
       ->check(kSeconds & CLI::Range(0, kMaxLockTimeoutSeconds))
       ->type_name("SECONDS");
+  addEncrypt(run);
   run->add_flag("--dry-run", options.dryRun,
                 "read the configuration and show what would be done; connect to nothing");
   run->add_flag("--json", options.json, "report the run as one JSON document on standard output");
@@ -442,6 +456,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
       ->check(kSeconds)
       ->type_name("SECONDS")
       ->capture_default_str();
+  addEncrypt(check);
   check->add_flag("--json", options.json,
                   "report the findings as one JSON document on standard output");
   check->add_flag("--scan-data", options.scanData,

@@ -5,9 +5,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/error.h"
 #include "codec/scrambled_value.h"
 #include "upgrade/connection/connection_settings.h"
+#include "upgrade/connection/connection_translation.h"
 
 namespace kivo::cli {
 namespace {
@@ -100,6 +102,22 @@ std::string ConnectionHint(const RunReport& report) {
            ": check the server name and port in the connection value (kivo-dbupdate-cli "
            "decode shows them), that the server is running and accepts TCP connections, and "
            "that no firewall blocks the port";
+  }
+  // Drivers name no cause for a server that offers no encryption: FreeTDS says only that it
+  // could not connect, Microsoft's drivers speak of SSL, TLS or certificates.
+  const bool kerberos = any([](const Diagnostic& d) {
+    return Contains(d.message, "Kerberos") || Contains(d.message, "GSSAPI");
+  });
+  if (RequiresEncryption(target) && !kerberos && any([](const Diagnostic& d) {
+        const std::string text = LowerAscii(d.message);
+        return d.sqlState == "08001" || d.nativeError == 20002 || Contains(text, "encrypt") ||
+               Contains(text, "ssl") || Contains(text, "tls") || Contains(text, "certificate");
+      })) {
+    return "the connection requires encryption (--encrypt=require, or Encrypt in the connection "
+           "value) and the server at " +
+           ServerAndPort(target) +
+           " offers none or its certificate was not accepted: give the server a certificate and "
+           "turn its encryption on, or, on a network you trust, run without --encrypt=require";
   }
 #ifndef _WIN32
   if (target.logon.mode == LogonMode::kWindows && any([](const Diagnostic& d) {

@@ -76,7 +76,9 @@ class Fleet(unittest.TestCase):
         deb = os.path.join(cls.dir, "kivo-dbupdate-cli_0.0~fleet_amd64.deb")
         open(deb, "wb").close()
         cls.new_host = {"web-new": {"kivo_dbupdate_web_dir": os.path.join(cls.dir, "web-ok", "www"),
-                                    "kivo_dbupdate_binary": "", "kivo_dbupdate_deb": deb}}
+                                    "kivo_dbupdate_binary": "", "kivo_dbupdate_deb": deb},
+                        # Encryption required of a server that offers none.
+                        "web-encrypted": dict(hosts["web-refused"], kivo_dbupdate_encrypt="require")}
         inventory = {"all": {"children": {"kivo_web": {
             "hosts": hosts,
             "vars": {
@@ -196,6 +198,7 @@ class Fleet(unittest.TestCase):
     def test_check_mode_runs_the_check_and_alters_nothing(self):
         servers = self.servers
         before = [len(s.records()) for s in servers]
+        logins = servers[1].log().count(": login user=")
         # The record of the last real run stays as it is.
         last_run = os.path.join(self.dir, "summary.json")
         with open(last_run, "w", encoding="utf-8") as f:
@@ -206,7 +209,7 @@ class Fleet(unittest.TestCase):
         self.assertEqual(run.returncode, 2, output)
         self.assertEqual(summary["mode"], "check")
         self.assertEqual((summary["succeeded"], summary["failed"]),
-                         (["web-ok", "web-log-full", "web-new"], ["web-refused"]))
+                         (["web-ok", "web-log-full", "web-new"], ["web-refused", "web-encrypted"]))
         ok, refused, new = results["web-ok"], results["web-refused"], results["web-new"]
         self.assertEqual((ok["exitStatus"], ok["verdict"], ok["report"]["report"]),
                          (0, "passed", "check"))
@@ -223,6 +226,11 @@ class Fleet(unittest.TestCase):
             self.assertRegex(batch.lstrip().upper(), r"^(SELECT|SET|IF|WITH)\b", batch)
             self.assertNotRegex(batch.upper(), r"\bINTO\b", batch)
         self.assertEqual(len(servers[1].records()), before[1])
+        # The host that requires encryption is refused before its login reaches the server.
+        encrypted = results["web-encrypted"]
+        self.assertEqual((encrypted["exitStatus"], encrypted["verdict"]), (3, "refused"))
+        self.assertIn("hint: the connection requires encryption", encrypted["detail"])
+        self.assertEqual(servers[1].log().count(": login user=") - logins, 1)
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

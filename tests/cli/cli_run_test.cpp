@@ -20,6 +20,7 @@
 #include "tests/support/fake_database_client.h"
 #include "tests/support/web_directory.h"
 #include "upgrade/batches/upgrade_batches.h"
+#include "upgrade/connection/connection_translation.h"
 #include "upgrade/preflight/preflight.h"
 
 namespace kivo::cli {
@@ -418,7 +419,8 @@ TEST_F(CliRunTest, OptionsTakeTheirValueEitherWayAndMistakesExitTwo) {
             "--sql-login needs --password-env VAR or --password-stdin"},
            {{"check", "--password", "x"}, kNoPassword},
            {{"check", "--statement-timeout=1.5"},
-            "--statement-timeout: takes a whole number of seconds, 0 or more"}}) {
+            "--statement-timeout: takes a whole number of seconds, 0 or more"},
+           {{"run", "--encrypt=yes"}, "--encrypt: yes not in {require}"}}) {
     const Result r = Cli(args);
     EXPECT_EQ(r.status, kExitUsage) << args.back();
     EXPECT_EQ(r.err, "kivo-dbupdate-cli: " + problem + kMore);
@@ -432,8 +434,10 @@ TEST_F(CliRunTest, OptionsTakeTheirValueEitherWayAndMistakesExitTwo) {
   ASSERT_TRUE(server->openedWith);
   EXPECT_EQ(server->openedWith->logon.login, "sa");
   EXPECT_EQ(server->openedWith->statementTimeoutSeconds, 0);
-  Cli({"check", "--statement-timeout", "7"});
+  EXPECT_FALSE(RequiresEncryption(*server->openedWith));
+  Cli({"check", "--statement-timeout", "7", "--encrypt", "require"});
   EXPECT_EQ(server->openedWith->statementTimeoutSeconds, 7);
+  EXPECT_TRUE(RequiresEncryption(*server->openedWith));
 }
 
 // One report of each verdict, and of each batch outcome, holds only documented keys with values

@@ -307,6 +307,28 @@ TEST_F(CliEndToEnd, ARefusedConnectionNamesItsLikelyCause) {
         << integrated.err;
   }
 
+  // Encryption required of a server that offers none: refused before the login is sent.
+  auto logins = [this] {
+    const std::string log = server->serverLog();
+    std::size_t n = 0;
+    for (auto at = log.find("login user="); at != std::string::npos;
+         at = log.find("login user=", at + 1))
+      ++n;
+    return n;
+  };
+  const std::size_t before = logins();
+  for (const std::string verb : {"run", "check"}) {
+    const Result encrypted = cli("--encrypt=require " + kLogin, verb);
+    EXPECT_EQ(encrypted.status, 3) << verb;
+    EXPECT_NE(encrypted.err.find("\nhint: the connection requires encryption (--encrypt=require, "
+                                 "or Encrypt in the connection value) and the server at "
+                                 "127.0.0.1, port " +
+                                 std::to_string(server->port()) + " offers none"),
+              std::string::npos)
+        << encrypted.err;
+  }
+  EXPECT_EQ(logins(), before) << server->serverLog();
+
   const int port = server->port();
   server.reset();
   const Result closed = cli(kLogin);

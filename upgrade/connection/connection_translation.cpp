@@ -298,4 +298,45 @@ ConnectionTarget TranslateConnection(std::string_view prefix, const Logon& logon
   return target;
 }
 
+namespace {
+
+// The rules of the driver the target names; none for a DSN alone.
+const SqlServerDriver* DriverRulesOf(const ConnectionTarget& target) {
+  if (!target.passThrough) return &SqlServerDriverFor(target.driver);
+  auto named = std::find_if(target.items.begin(), target.items.end(), [](const auto& item) {
+    return EqualsIgnoringAsciiCase(item.first, "driver");
+  });
+  return named == target.items.end() ? nullptr : &SqlServerDriverFor(named->second);
+}
+
+}  // namespace
+
+void RequireEncryption(ConnectionTarget& target) {
+  const SqlServerDriver* rules = DriverRulesOf(target);
+  if (!rules) {
+    ThrowInvalidArgument(
+        "Encryption cannot be required of a connection value that names no ODBC driver: name "
+        "the driver in the connection value, or require encryption in the DSN's settings.");
+  }
+  bool given = false;
+  for (auto& [keyword, value] : target.items) {
+    if (!EqualsIgnoringAsciiCase(keyword, rules->encryptKeyword)) continue;
+    given = true;
+    if (!EqualsIgnoringAsciiCase(TrimAscii(value), rules->encryptStrict)) {
+      value = rules->encryptYes;
+    }
+  }
+  if (!given) target.items.emplace_back(rules->encryptKeyword, rules->encryptYes);
+}
+
+bool RequiresEncryption(const ConnectionTarget& target) {
+  const SqlServerDriver* rules = DriverRulesOf(target);
+  return rules && std::any_of(target.items.begin(), target.items.end(), [rules](const auto& kv) {
+           const std::string_view value = TrimAscii(kv.second);
+           return EqualsIgnoringAsciiCase(kv.first, rules->encryptKeyword) &&
+                  (EqualsIgnoringAsciiCase(value, rules->encryptYes) ||
+                   EqualsIgnoringAsciiCase(value, rules->encryptStrict));
+         });
+}
+
 }  // namespace kivo

@@ -20,4 +20,13 @@ ConnectionTarget TranslateConnection(std::string_view prefix, const Logon& logon
                                      const std::vector<std::string>& installedDrivers,
                                      std::string_view driverOverride);
 
+// Makes the target's driver refuse a server that will not encrypt, with the driver's value for
+// Encrypt=yes unless the connection value asks for strict already. Throws kivo::Error (5) for a
+// connection value that names no driver: a DSN alone keeps its driver, and so the keyword that
+// driver would read, to itself.
+void RequireEncryption(ConnectionTarget& target);
+
+// Whether the target tells its driver to refuse a server that will not encrypt.
+bool RequiresEncryption(const ConnectionTarget& target);
+
 }  // namespace kivo

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "upgrade/connection/connection_translation.h"
 #include "upgrade/odbc/odbc_client.h"
 
 namespace kivo {
@@ -20,6 +21,7 @@ ConnectionSettings ReadSettingsFor(const ConnectionRequest& request, const Datab
   ConnectionSettings settings =
       ReadConnectionSettings(request.webDirectory, request.logon, drivers, access.driverOverride);
   settings.target.statementTimeoutSeconds = access.statementTimeoutSeconds;
+  if (access.requireEncryption) RequireEncryption(settings.target);
   return settings;
 }
 

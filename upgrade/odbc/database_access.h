@@ -28,6 +28,8 @@ struct DatabaseAccess {
   std::function<std::unique_ptr<DatabaseClient>()> makeClient;
   std::string driverOverride;  // names the ODBC driver to use instead of the first found
   int statementTimeoutSeconds = 30;
+  // Have the driver refuse a server that will not encrypt, rather than send it the login.
+  bool requireEncryption = false;
 };
 
 // ODBC through the platform's driver manager.

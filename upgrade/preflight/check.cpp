@@ -17,6 +17,7 @@ CheckReport RunCheck(const ConnectionRequest& request, const DatabaseAccess& acc
     if (!connection.client) {
       report.end = connection.refusal.empty() ? CheckEnd::kFailed : CheckEnd::kRefused;
       report.failure = std::move(connection.failure);
+      report.refusal = std::move(connection.refusal);
       return report;
     }
     report.preflight = RunPreflight(*connection.client, options);

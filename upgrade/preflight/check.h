@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/error.h"
 #include "upgrade/connection/connection_target.h"
@@ -21,6 +22,7 @@ struct CheckReport {
   std::optional<ConnectionTarget> target;
   std::string displayConnectionString;
   std::optional<Error> failure;
+  std::vector<Diagnostic> refusal;  // the records of a refused open, the shown one first
   PreflightReport preflight;
 };
 
