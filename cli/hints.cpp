@@ -61,9 +61,11 @@ std::string ConfigurationHint(const std::string& webDirectory) {
   return "";
 }
 
-std::string ServerAndPort(const ConnectionTarget& target) {
-  return target.port.empty() ? target.server + " (the default port)"
-                             : target.server + ", port " + target.port;
+// "at HOST, port N", or where a connection value in the driver's own items points.
+std::string WhereTheServerIs(const ConnectionTarget& target) {
+  if (target.passThrough) return "where the connection value points";
+  return "at " + (target.port.empty() ? target.server + " (the default port)"
+                                      : target.server + ", port " + target.port);
 }
 
 // The connection was refused or did not open: what its records and description tell.
@@ -98,7 +100,7 @@ std::string ConnectionHint(const RunReport& report) {
                Contains(d.message, "is unavailable or does not exist") ||
                Contains(d.message, "Login timeout expired");
       })) {
-    return "no SQL Server could be reached at " + ServerAndPort(target) +
+    return "no SQL Server could be reached " + WhereTheServerIs(target) +
            ": check the server name and port in the connection value (kivo-dbupdate-cli "
            "decode shows them), that the server is running and accepts TCP connections, and "
            "that no firewall blocks the port";
@@ -114,8 +116,8 @@ std::string ConnectionHint(const RunReport& report) {
                Contains(text, "ssl") || Contains(text, "tls") || Contains(text, "certificate");
       })) {
     return "the connection requires encryption (--encrypt=require, or Encrypt in the connection "
-           "value) and the server at " +
-           ServerAndPort(target) +
+           "value) and the server " +
+           WhereTheServerIs(target) +
            " offers none or its certificate was not accepted: give the server a certificate and "
            "turn its encryption on, or, on a network you trust, run without --encrypt=require";
   }

@@ -334,6 +334,18 @@ TEST_F(CliRunTest, AFailedRunEndsWithAHintNamingTheLikelyCause) {
                        "User ID=x")),
        {{"08S01", 20009, kHostile}},
        "no SQL Server could be reached at db\\x1b]52;c;SGk=\\x07\\x0d01, port 1499"},
+      {"server unreachable, named in an ODBC driver's own items",
+       kivo::testing::WebConfigWithEntry(
+           EncodeValue("Driver={FreeTDS};Server=db01;Port=1499;User ID=x")),
+       {{"08S01", 20009, "Unable to connect: Adaptive Server is unavailable or does not exist"}},
+       "no SQL Server could be reached where the connection value points"},
+      {"encryption asked of a server that offers none",
+       kivo::testing::WebConfigWithEntry(
+           EncodeValue("Provider=SQLOLEDB.1;Data Source=db01,1499;Encrypt=yes;User ID=x")),
+       {{"08001", 0, "Unable to connect to data source"},
+        {"01000", 20002, "Adaptive Server connection failed"}},
+       "requires encryption (--encrypt=require, or Encrypt in the connection value) and the "
+       "server at db01, port 1499 offers none"},
 #ifndef _WIN32
       {"integrated logon without a ticket",
        entry,
