@@ -311,9 +311,7 @@ TEST_F(CliEndToEnd, ARefusedConnectionNamesItsLikelyCause) {
   auto logins = [this] {
     const std::string log = server->serverLog();
     std::size_t n = 0;
-    for (auto at = log.find("login user="); at != std::string::npos;
-         at = log.find("login user=", at + 1))
-      ++n;
+    for (std::size_t at = 0; (at = log.find("login user=", at)) != std::string::npos; ++at) ++n;
     return n;
   };
   const std::size_t before = logins();
