@@ -46,13 +46,14 @@ Error NotFound(const std::string& path, const std::filesystem::path& file) {
 }
 
 // Reads through `readSome` (bytes into the buffer, 0 at the end), never more than the bound and
-// one byte to see that there is more. The buffer is reserved up front, for the size the file had
-// or, for a large one, for the most that may be read: growing it step by step as the file grows
-// meanwhile would hold an old and a new copy at once.
+// one byte to see that there is more. The buffer is reserved for the size the file had, so that
+// no more memory is asked for than it holds (64 MB reserved for a 1 MB file cost ten times its
+// read); a file that grows meanwhile moves once, to the most that may be read, rather than step
+// by step.
 template <typename ReadSome>
 std::string ReadBounded(const std::string& path, std::uint64_t size, ReadSome readSome) {
   std::size_t room =
-      size < kReadBlock ? static_cast<std::size_t>(size) + 1 : kMaxConfigurationBytes + 1;
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxConfigurationBytes)) + 1;
   std::string bytes;
   bytes.reserve(room);
   std::size_t filled = 0;
