@@ -122,10 +122,10 @@ std::string ConnectionHint(const RunReport& report) {
            "turn its encryption on, or, on a network you trust, run without --encrypt=require";
   }
 #ifndef _WIN32
-  if (target.logon.mode == LogonMode::kWindows && any([](const Diagnostic& d) {
-        return Contains(d.message, "Unable to connect to data source") ||
-               Contains(d.message, "Kerberos") || Contains(d.message, "GSSAPI");
-      })) {
+  if (target.logon.mode == LogonMode::kWindows &&
+      (kerberos || any([](const Diagnostic& d) {
+         return Contains(d.message, "Unable to connect to data source");
+       }))) {
     return "integrated logon on this system goes through Kerberos and needs a ticket: run "
            "kinit (klist shows whether you hold one), or log on with --sql-login";
   }
